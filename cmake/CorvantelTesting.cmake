@@ -1,0 +1,19 @@
+# Test registration shared by every folder.
+if(CORVANTEL_BUILD_TESTS)
+  enable_testing()
+  find_package(GTest REQUIRED)
+  include(GoogleTest)
+endif()
+
+# corvantel_add_test(NAME SOURCES... LIBS...): one GoogleTest program whose cases
+# are registered with CTest one by one. Tests get a private platform root through
+# the fixtures in platform/testing, never the machine's.
+function(corvantel_add_test name)
+  if(NOT CORVANTEL_BUILD_TESTS)
+    return()
+  endif()
+  cmake_parse_arguments(ARG "" "" "SOURCES;LIBS" ${ARGN})
+  add_executable(${name} ${ARG_SOURCES})
+  target_link_libraries(${name} PRIVATE ${ARG_LIBS} GTest::gtest GTest::gmock GTest::gtest_main)
+  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 120)
+endfunction()

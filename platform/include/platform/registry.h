@@ -1,0 +1,113 @@
+// The registry: two hives, each one SQLite database.
+//
+// HKEY_LOCAL_MACHINE is <machine root>/machine.hive, HKEY_CURRENT_USER is
+// <user root>/user.hive. Keys form a tree; key and value names compare without
+// regard to ASCII case and keep the case they were created with. A value is a
+// type and raw bytes exactly as Windows keeps them (REG_SZ as UTF-16LE with its
+// terminating zero). Results are Windows error codes.
+//
+// Each process holds one connection per hive file (WAL mode, busy time-out), so
+// that the daemon and the client can use the same hive at once. Opening a key is
+// a look-up, never a new connection. Handles are safe to use from several
+// threads; a handle whose key was deleted answers ERROR_KEY_DELETED.
+#pragma once
+
+#include "platform/types.h"
+
+struct HKEY__;
+using HKEY = HKEY__*;
+using PHKEY = HKEY*;
+
+#define CORV_PREDEFINED_KEY(v) (reinterpret_cast<HKEY>(static_cast<std::uintptr_t>(v)))
+#define HKEY_CLASSES_ROOT CORV_PREDEFINED_KEY(0x80000000u)
+#define HKEY_CURRENT_USER CORV_PREDEFINED_KEY(0x80000001u)
+#define HKEY_LOCAL_MACHINE CORV_PREDEFINED_KEY(0x80000002u)
+#define HKEY_USERS CORV_PREDEFINED_KEY(0x80000003u)
+
+inline constexpr DWORD REG_NONE = 0;
+inline constexpr DWORD REG_SZ = 1;
+inline constexpr DWORD REG_EXPAND_SZ = 2;
+inline constexpr DWORD REG_BINARY = 3;
+inline constexpr DWORD REG_DWORD = 4;
+inline constexpr DWORD REG_DWORD_BIG_ENDIAN = 5;
+inline constexpr DWORD REG_MULTI_SZ = 7;
+inline constexpr DWORD REG_QWORD = 11;
+
+inline constexpr REGSAM KEY_QUERY_VALUE = 0x0001;
+inline constexpr REGSAM KEY_SET_VALUE = 0x0002;
+inline constexpr REGSAM KEY_CREATE_SUB_KEY = 0x0004;
+inline constexpr REGSAM KEY_ENUMERATE_SUB_KEYS = 0x0008;
+inline constexpr REGSAM KEY_NOTIFY = 0x0010;
+inline constexpr REGSAM KEY_READ = 0x20019;
+inline constexpr REGSAM KEY_WRITE = 0x20006;
+inline constexpr REGSAM KEY_ALL_ACCESS = 0xF003F;
+
+inline constexpr DWORD REG_OPTION_NON_VOLATILE = 0;
+inline constexpr DWORD REG_CREATED_NEW_KEY = 1;
+inline constexpr DWORD REG_OPENED_EXISTING_KEY = 2;
+
+// Key paths use the backslash as separator; a leading or doubled backslash is
+// refused with ERROR_INVALID_PARAMETER... except that an empty or null sub-key
+// opens the key itself again.
+LONG RegOpenKeyExW(HKEY key, LPCWSTR subKey, DWORD options, REGSAM samDesired, PHKEY result);
+LONG RegOpenKeyExA(HKEY key, LPCSTR subKey, DWORD options, REGSAM samDesired, PHKEY result);
+LONG RegCreateKeyW(HKEY key, LPCWSTR subKey, PHKEY result);
+LONG RegCreateKeyA(HKEY key, LPCSTR subKey, PHKEY result);
+LONG RegCreateKeyExW(HKEY key, LPCWSTR subKey, DWORD reserved, LPWSTR keyClass, DWORD options,
+                     REGSAM samDesired, void* securityAttributes, PHKEY result, LPDWORD disposition);
+LONG RegCreateKeyExA(HKEY key, LPCSTR subKey, DWORD reserved, LPSTR keyClass, DWORD options,
+                     REGSAM samDesired, void* securityAttributes, PHKEY result, LPDWORD disposition);
+LONG RegCloseKey(HKEY key);
+
+// As on Windows: data null asks for the size only; a buffer too small gives
+// ERROR_MORE_DATA with *cbData set to the size needed. The A form converts
+// REG_SZ, REG_EXPAND_SZ and REG_MULTI_SZ data to the ANSI code page.
+LONG RegQueryValueExW(HKEY key, LPCWSTR valueName, LPDWORD reserved, LPDWORD type, LPBYTE data,
+                      LPDWORD cbData);
+LONG RegQueryValueExA(HKEY key, LPCSTR valueName, LPDWORD reserved, LPDWORD type, LPBYTE data,
+                      LPDWORD cbData);
+// The A form converts string data from the ANSI code page and stores UTF-16LE.
+LONG RegSetValueExW(HKEY key, LPCWSTR valueName, DWORD reserved, DWORD type, const BYTE* data,
+                    DWORD cbData);
+LONG RegSetValueExA(HKEY key, LPCSTR valueName, DWORD reserved, DWORD type, const BYTE* data,
+                    DWORD cbData);
+LONG RegDeleteValueW(HKEY key, LPCWSTR valueName);
+LONG RegDeleteValueA(HKEY key, LPCSTR valueName);
+
+// Deletes a key that has no subkeys (ERROR_ACCESS_DENIED otherwise, as Windows).
+LONG RegDeleteKeyW(HKEY key, LPCWSTR subKey);
+LONG RegDeleteKeyA(HKEY key, LPCSTR subKey);
+// Deletes a key with all its subkeys and values, in one transaction. A null or
+// empty subKey deletes the key's contents but keeps the key, as Windows does.
+LONG RegDeleteTreeW(HKEY key, LPCWSTR subKey);
+LONG RegDeleteTreeA(HKEY key, LPCSTR subKey);
+
+// Enumeration in name order (ASCII case-insensitive). Sizes are in characters,
+// the terminating zero not counted on output, as Windows.
+LONG RegEnumKeyExW(HKEY key, DWORD index, LPWSTR name, LPDWORD cchName, LPDWORD reserved, LPWSTR keyClass,
+                   LPDWORD cchClass, void* lastWriteTime);
+LONG RegEnumKeyExA(HKEY key, DWORD index, LPSTR name, LPDWORD cchName, LPDWORD reserved, LPSTR keyClass,
+                   LPDWORD cchClass, void* lastWriteTime);
+LONG RegEnumValueW(HKEY key, DWORD index, LPWSTR valueName, LPDWORD cchValueName, LPDWORD reserved,
+                   LPDWORD type, LPBYTE data, LPDWORD cbData);
+LONG RegEnumValueA(HKEY key, DWORD index, LPSTR valueName, LPDWORD cchValueName, LPDWORD reserved,
+                   LPDWORD type, LPBYTE data, LPDWORD cbData);
+LONG RegQueryInfoKeyW(HKEY key, LPWSTR keyClass, LPDWORD cchClass, LPDWORD reserved, LPDWORD subKeys,
+                      LPDWORD maxSubKeyLen, LPDWORD maxClassLen, LPDWORD values, LPDWORD maxValueNameLen,
+                      LPDWORD maxValueLen, LPDWORD securityDescriptor, void* lastWriteTime);
+
+// A null, empty or local machine name gives the local hive; other computers are
+// reached through the remote transport (CORVANTEL_REMOTE_SHELL).
+LONG RegConnectRegistryW(LPCWSTR machineName, HKEY key, PHKEY result);
+LONG RegConnectRegistryA(LPCSTR machineName, HKEY key, PHKEY result);
+
+// Transactions. While the calling thread holds an open transaction on a hive,
+// every change it makes to that hive becomes visible to other processes only
+// at RegCommitTransaction, and all of it or none of it. Other threads of the
+// process wait for the transaction to end before they touch the hive. Windows
+// offers the same through its transacted registry calls; this is their shape
+// for one hive at a time. Nested begin calls on one thread are refused with
+// ERROR_BUSY.
+LONG RegBeginTransaction(HKEY anyKeyOfTheHive);
+LONG RegCommitTransaction(HKEY anyKeyOfTheHive);
+LONG RegRollbackTransaction(HKEY anyKeyOfTheHive);

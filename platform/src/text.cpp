@@ -1,0 +1,186 @@
+#include "platform/text.h"
+
+#include <cerrno>
+
+namespace {
+
+constexpr char16_t kEscapeBase = 0xDC00;  // lone byte b decodes to U+DC00 + b (b >= 0x80)
+
+// Decodes one well-formed UTF-8 sequence at s[0..n); returns its length, or 0
+// when the bytes there do not form one (the first byte is then escaped).
+std::size_t decodeUtf8(const unsigned char* s, std::size_t n, char32_t& out) {
+  const unsigned char b0 = s[0];
+  if (b0 < 0x80) {
+    out = b0;
+    return 1;
+  }
+  auto cont = [&](std::size_t i) { return i < n && (s[i] & 0xC0) == 0x80; };
+  if (b0 >= 0xC2 && b0 <= 0xDF) {
+    if (!cont(1)) return 0;
+    out = (char32_t(b0 & 0x1F) << 6) | (s[1] & 0x3F);
+    return 2;
+  }
+  if (b0 >= 0xE0 && b0 <= 0xEF) {
+    if (!cont(1) || !cont(2)) return 0;
+    if (b0 == 0xE0 && s[1] < 0xA0) return 0;  // overlong
+    if (b0 == 0xED && s[1] >= 0xA0) return 0;  // an encoded surrogate is not text
+    out = (char32_t(b0 & 0x0F) << 12) | (char32_t(s[1] & 0x3F) << 6) | (s[2] & 0x3F);
+    return 3;
+  }
+  if (b0 >= 0xF0 && b0 <= 0xF4) {
+    if (!cont(1) || !cont(2) || !cont(3)) return 0;
+    if (b0 == 0xF0 && s[1] < 0x90) return 0;   // overlong
+    if (b0 == 0xF4 && s[1] >= 0x90) return 0;  // beyond U+10FFFF
+    out = (char32_t(b0 & 0x07) << 18) | (char32_t(s[1] & 0x3F) << 12) |
+          (char32_t(s[2] & 0x3F) << 6) | (s[3] & 0x3F);
+    return 4;
+  }
+  return 0;
+}
+
+template <typename Sink>
+void decode(std::string_view in, Sink&& put) {
+  const auto* s = reinterpret_cast<const unsigned char*>(in.data());
+  std::size_t i = 0;
+  while (i < in.size()) {
+    char32_t cp = 0;
+    const std::size_t len = decodeUtf8(s + i, in.size() - i, cp);
+    if (len == 0) {
+      put(char16_t(kEscapeBase + s[i]));
+      ++i;
+      continue;
+    }
+    if (cp >= 0x10000) {
+      cp -= 0x10000;
+      put(char16_t(0xD800 + (cp >> 10)));
+      put(char16_t(0xDC00 + (cp & 0x3FF)));
+    } else {
+      put(char16_t(cp));
+    }
+    i += len;
+  }
+}
+
+template <typename Sink>
+void encode(std::u16string_view in, Sink&& put) {
+  for (std::size_t i = 0; i < in.size(); ++i) {
+    char32_t c = in[i];
+    if (c >= 0xD800 && c <= 0xDBFF && i + 1 < in.size() && in[i + 1] >= 0xDC00 && in[i + 1] <= 0xDFFF) {
+      c = 0x10000 + ((c - 0xD800) << 10) + (in[i + 1] - 0xDC00);
+      ++i;
+    } else if (c >= 0xDC80 && c <= 0xDCFF) {
+      put(char(c - kEscapeBase));  // an escaped byte goes back as itself
+      continue;
+    } else if (c >= 0xD800 && c <= 0xDFFF) {
+      put('?');  // a lone surrogate that no byte string decodes to
+      continue;
+    }
+    if (c < 0x80) {
+      put(char(c));
+    } else if (c < 0x800) {
+      put(char(0xC0 | (c >> 6)));
+      put(char(0x80 | (c & 0x3F)));
+    } else if (c < 0x10000) {
+      put(char(0xE0 | (c >> 12)));
+      put(char(0x80 | ((c >> 6) & 0x3F)));
+      put(char(0x80 | (c & 0x3F)));
+    } else {
+      put(char(0xF0 | (c >> 18)));
+      put(char(0x80 | ((c >> 12) & 0x3F)));
+      put(char(0x80 | ((c >> 6) & 0x3F)));
+      put(char(0x80 | (c & 0x3F)));
+    }
+  }
+}
+
+bool supportedCodePage(UINT codePage) { return codePage == CP_ACP || codePage == CP_UTF8; }
+
+// Copies a converted text into the caller's buffer under the Windows rules.
+template <typename Unit, typename Str>
+int deliver(const Str& converted, Unit* out, int outSize) {
+  if (outSize == 0) return static_cast<int>(converted.size());
+  if (out == nullptr || outSize < 0) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return 0;
+  }
+  if (converted.size() > static_cast<std::size_t>(outSize)) {
+    SetLastError(ERROR_INSUFFICIENT_BUFFER);
+    return 0;
+  }
+  std::copy(converted.begin(), converted.end(), out);
+  return static_cast<int>(converted.size());
+}
+
+}  // namespace
+
+int MultiByteToWideChar(UINT codePage, DWORD, LPCSTR multiByte, int cbMultiByte, LPWSTR wide,
+                        int cchWideChar) {
+  if (!supportedCodePage(codePage) || multiByte == nullptr || cbMultiByte == 0 || cbMultiByte < -1) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return 0;
+  }
+  std::string_view in = cbMultiByte == -1 ? std::string_view(multiByte, std::char_traits<char>::length(multiByte) + 1)
+                                          : std::string_view(multiByte, static_cast<std::size_t>(cbMultiByte));
+  std::u16string out;
+  out.reserve(in.size());
+  decode(in, [&](char16_t c) { out.push_back(c); });
+  return deliver(out, wide, cchWideChar);
+}
+
+int WideCharToMultiByte(UINT codePage, DWORD, LPCWSTR wide, int cchWideChar, LPSTR multiByte,
+                        int cbMultiByte, LPCSTR defaultChar, LPBOOL usedDefaultChar) {
+  if (!supportedCodePage(codePage) || wide == nullptr || cchWideChar == 0 || cchWideChar < -1 ||
+      defaultChar != nullptr) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return 0;
+  }
+  if (usedDefaultChar != nullptr) *usedDefaultChar = FALSE;
+  std::u16string_view in = cchWideChar == -1 ? std::u16string_view(wide, platform::wideLength(wide) + 1)
+                                             : std::u16string_view(wide, static_cast<std::size_t>(cchWideChar));
+  std::string out;
+  out.reserve(in.size() * 3);
+  encode(in, [&](char c) { out.push_back(c); });
+  return deliver(out, multiByte, cbMultiByte);
+}
+
+namespace platform {
+
+std::u16string toWide(std::string_view ansi) {
+  std::u16string out;
+  out.reserve(ansi.size());
+  decode(ansi, [&](char16_t c) { out.push_back(c); });
+  return out;
+}
+
+std::string toAnsi(std::u16string_view wide) {
+  std::string out;
+  out.reserve(wide.size());
+  encode(wide, [&](char c) { out.push_back(c); });
+  return out;
+}
+
+std::size_t wideLength(const WCHAR* text) {
+  std::size_t n = 0;
+  while (text[n] != 0) ++n;
+  return n;
+}
+
+std::u16string foldAsciiCase(std::u16string_view text) {
+  std::u16string out(text);
+  for (auto& c : out)
+    if (c >= u'A' && c <= u'Z') c = static_cast<char16_t>(c - u'A' + u'a');
+  return out;
+}
+
+bool equalsAsciiNoCase(std::u16string_view a, std::u16string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    char16_t x = a[i], y = b[i];
+    if (x >= u'A' && x <= u'Z') x = static_cast<char16_t>(x - u'A' + u'a');
+    if (y >= u'A' && y <= u'Z') y = static_cast<char16_t>(y - u'A' + u'a');
+    if (x != y) return false;
+  }
+  return true;
+}
+
+}  // namespace platform
