@@ -46,9 +46,8 @@ inline constexpr DWORD REG_OPTION_NON_VOLATILE = 0;
 inline constexpr DWORD REG_CREATED_NEW_KEY = 1;
 inline constexpr DWORD REG_OPENED_EXISTING_KEY = 2;
 
-// Key paths use the backslash as separator; a leading or doubled backslash is
-// refused with ERROR_INVALID_PARAMETER... except that an empty or null sub-key
-// opens the key itself again.
+// Key paths use the backslash as separator. A null or empty sub-key opens the
+// key itself again.
 LONG RegOpenKeyExW(HKEY key, LPCWSTR subKey, DWORD options, REGSAM samDesired, PHKEY result);
 LONG RegOpenKeyExA(HKEY key, LPCSTR subKey, DWORD options, REGSAM samDesired, PHKEY result);
 LONG RegCreateKeyW(HKEY key, LPCWSTR subKey, PHKEY result);
