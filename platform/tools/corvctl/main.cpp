@@ -1,0 +1,34 @@
+#include <cstdio>
+#include <cstring>
+
+#include "commands.h"
+
+namespace {
+
+constexpr const char* kUsage =
+    "usage: corvctl reg query  KEY [NAME]\n"
+    "       corvctl reg get    KEY NAME\n"
+    "       corvctl reg add    KEY [NAME TYPE DATA]\n"
+    "       corvctl reg delete KEY [NAME]\n"
+    "       corvctl reg export KEY FILE\n"
+    "       corvctl reg import FILE\n"
+    "       corvctl events [--source S] [--follow] [--json]\n"
+    "KEY is HKLM\\... or HKEY_LOCAL_MACHINE\\... (likewise HKCU, HKEY_CURRENT_USER).\n";
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 2) {
+    std::fputs(kUsage, stderr);
+    return corvctl::kExitUsage;
+  }
+  if (std::strcmp(argv[1], "-h") == 0 || std::strcmp(argv[1], "--help") == 0) {
+    std::fputs(kUsage, stdout);
+    return 0;
+  }
+  const corvctl::Args rest(argv + 2, argv + argc);
+  if (std::strcmp(argv[1], "reg") == 0) return corvctl::regCommand(rest);
+  if (std::strcmp(argv[1], "events") == 0) return corvctl::eventsCommand(rest);
+  std::fprintf(stderr, "corvctl: unknown command '%s'\n%s", argv[1], kUsage);
+  return corvctl::kExitUsage;
+}
