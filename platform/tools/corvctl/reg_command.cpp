@@ -1,0 +1,7 @@
+#include "commands.h"
+
+namespace corvctl {
+
+int regCommand(const Args&) { return kExitFailure; }
+
+}  // namespace corvctl
