@@ -1,0 +1,32 @@
+#!/usr/bin/env bash
+# Installs every Debian package that building, running and testing Corvantel
+# needs. Run as root on Debian 12. Safe to run again.
+set -euo pipefail
+
+packages=(
+  # build
+  build-essential cmake ninja-build pkg-config
+  # tests and fuzzing: GoogleTest, clang with the sanitizer and libFuzzer runtimes
+  libgtest-dev libgmock-dev clang libclang-rt-14-dev
+  # platform layer: registry hives and event log on SQLite
+  libsqlite3-dev sqlite3
+  # /etc/services for the syslog port, logger(1) for sending test messages
+  netbase bsdutils
+  # scripts
+  python3 procps
+)
+
+if [ "$(id -u)" -ne 0 ]; then
+  echo "setup.sh: run as root (it installs packages with apt-get)" >&2
+  exit 1
+fi
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update
+  apt-get install -y --no-install-recommends "${missing[@]}"
+fi

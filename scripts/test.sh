@@ -1,0 +1,42 @@
+#!/usr/bin/env bash
+# Sets up the machine, builds everything and runs every test:
+#  1. the normal build (gcc) and all CTest tests;
+#  2. a second build of the daemon and platform with clang, AddressSanitizer
+#     and UndefinedBehaviorSanitizer, its tests, and each libFuzzer target for
+#     a short, bounded time (FUZZ_SECONDS, default 30) from its seed corpus.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+top=$PWD
+
+scripts/setup.sh
+
+jobs=$(nproc)
+status=0
+
+echo "== build (gcc)"
+scripts/build.sh build
+echo "== tests"
+ctest --test-dir build --output-on-failure -j "$jobs" --timeout 300 || status=1
+
+echo "== build (clang, ASan + UBSan, fuzz targets)"
+CC=clang CXX=clang++ scripts/build.sh build-sanitize -DCORVANTEL_SANITIZE=ON -DCORVANTEL_FUZZ=ON
+echo "== tests under the sanitizers"
+export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
+export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+ctest --test-dir build-sanitize --output-on-failure -j "$jobs" --timeout 600 || status=1
+
+echo "== fuzzing, ${FUZZ_SECONDS:-30} s per target"
+for fuzzer in build-sanitize/fuzz/*_fuzz; do
+  name=$(basename "$fuzzer" _fuzz)
+  work=$(mktemp -d)
+  cp -r "$top/fuzz/corpus/$name/." "$work/" 2>/dev/null || true
+  if "$fuzzer" -max_total_time="${FUZZ_SECONDS:-30}" -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 \
+       -artifact_prefix="$work/" "$work" >"$work.log" 2>&1; then
+    echo "fuzz $name: no findings ($(grep -o 'stat::number_of_executed_units: [0-9]*' "$work.log" | awk '{print $2}') runs)"
+  else
+    echo "fuzz $name: FAILED"; tail -n 60 "$work.log"; status=1
+  fi
+  rm -rf "$work" "$work.log"
+done
+
+exit $status
