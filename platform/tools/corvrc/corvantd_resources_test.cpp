@@ -1,0 +1,113 @@
+// The daemon program as built: its message table holds every event text the
+// event viewer needs, and its version resource gives 3.70.0.124.
+#include <gtest/gtest.h>
+
+#include <map>
+#include <string>
+
+#include "platform/resource.h"
+
+namespace {
+
+const std::map<DWORD, std::string>& expectedTable() {
+  static const std::map<DWORD, std::string> table = {
+      {1, "Error calling closesocket()\r\n%1\r\n"},
+      {2, "WSA Startup Failed\r\n%1\r\n"},
+      {3, "WinSock Version to old - not supported\r\n%1\r\n"},
+      {4, "Invalid IP Address\r\n%1\r\n"},
+      {5, "Invalid Hostname\r\n%1\r\n"},
+      {6, "Error in SendUDP()\r\n%1\r\n"},
+      {7, "Could not find Service\r\n%1\r\n"},
+      {8,
+       "%1\r\n%r%r \r\nThis error mostly occurs if another process is listening on the configured port.\r\n"
+       "For example, if you have configured the same port for the Corvantel Client and \r\n"
+       "Service and the Realtime Logging of the Corvantel Client is running.\r\n%r%r \r\n"
+       "See these links below for further information:\r\n"
+       "https://corvantel.tolvane.example/docs/support/port-in-use.html\r\n"
+       "https://corvantel.tolvane.example/docs/support/realtime-and-service.html\r\n"},
+      {9, "Socket was unable to connect.\r\n%1\r\n"},
+      {99, "A general error occured:\r\n%1\r\n"},
+      {100, "The %1 service was installed.\r\n"},
+      {101, "The %1 service was removed.\r\n"},
+      {102, "The %1 service could not be removed.\r\n"},
+      {103, "The control handler could not be installed.\r\n"},
+      {104, "The initialization process failed.\r\n"},
+      {105, "The service was started.\r\n"},
+      {106, "The service received an unsupported request.\r\n"},
+      {107, "Debug: %1\r\n"},
+      {108, "The service was stopped.\r\n"},
+      {109, "The Syslog deamon background thread was successfully started.\r\n"},
+      {110, "The Syslog deamon background thread couldn't be started - Quenra not functional!\r\n"},
+      {111, "The Syslog deamon background thread was successfully stoped.\r\n"},
+      {112,
+       "The Syslog deamon background thread couldn't be stoped. There may was an expection that causes the "
+       "background thread to exit.\r\n"},
+      {113, "%1,%2,%3,%4\r\n"},
+      {114, "%1\r\n"},
+      {115,
+       "ODBC Error occured - There could be an error in your configuration!\r\n%1\r\n"
+       "https://corvantel.tolvane.example/docs/support/odbc-errors.html\r\n"},
+      {117, "An error occured while sending emails.\r\n%1\r\n"},
+      {150, "Unknown error occured. See the details below:\r\n%1\r\n"},
+  };
+  return table;
+}
+
+class CorvantdResourcesTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    m_module = LoadLibraryExA(CORVANTD_PROGRAM, nullptr, LOAD_LIBRARY_AS_DATAFILE);
+    ASSERT_NE(m_module, nullptr) << GetLastError();
+  }
+  void TearDown() override {
+    if (m_module != nullptr) FreeLibrary(m_module);
+  }
+  HMODULE m_module = nullptr;
+};
+
+TEST_F(CorvantdResourcesTest, MessageTableHoldsEveryEventTextExactly) {
+  HRSRC res = FindResourceExA(m_module, RT_MESSAGETABLE, MAKEINTRESOURCEA(1), kLanguageEnglishUs);
+  ASSERT_NE(res, nullptr);
+  const auto* data = static_cast<const BYTE*>(LockResource(LoadResource(m_module, res)));
+  const auto table = platform::readMessageTable(data, SizeofResource(m_module, res));
+  ASSERT_TRUE(table);
+  EXPECT_EQ(*table, expectedTable());
+}
+
+TEST_F(CorvantdResourcesTest, PortInUseEventReadsAsTheViewerShowsIt) {
+  const char* inserts[] = {"Error in bind(): 10048", nullptr};
+  char text[2048];
+  const DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_ARGUMENT_ARRAY, m_module, 8, 0,
+                                 text, sizeof text, inserts);
+  ASSERT_GT(n, 0u) << GetLastError();
+  EXPECT_EQ(std::string(text, n).substr(0, 30), "Error in bind(): 10048\r\n\r\r \r\nT");
+}
+
+TEST_F(CorvantdResourcesTest, VersionIs3_70_0_124) {
+  DWORD handle = 1;
+  const DWORD size = GetFileVersionInfoSizeA(CORVANTD_PROGRAM, &handle);
+  ASSERT_GT(size, 0u);
+  EXPECT_EQ(handle, 0u);
+  std::string block(size, '\0');
+  ASSERT_TRUE(GetFileVersionInfoA(CORVANTD_PROGRAM, 0, size, block.data()));
+  void* value = nullptr;
+  UINT length = 0;
+  ASSERT_TRUE(VerQueryValueA(block.data(), "\\", &value, &length));
+  ASSERT_EQ(length, sizeof(VS_FIXEDFILEINFO));
+  const auto* fixed = static_cast<const VS_FIXEDFILEINFO*>(value);
+  EXPECT_EQ(fixed->dwSignature, 0xFEEF04BDu);
+  EXPECT_EQ(fixed->dwFileVersionMS, 0x00030046u);
+  EXPECT_EQ(fixed->dwFileVersionLS, 124u);
+  EXPECT_EQ(fixed->dwProductVersionMS, 0x00030046u);
+  EXPECT_EQ(fixed->dwProductVersionLS, 124u);
+  for (const auto& [key, expected] : std::map<std::string, std::string>{{"ProductName", "Corvantel"},
+                                                                        {"CompanyName", "Tolvane"},
+                                                                        {"ProductVersion", "3.70.0.124"},
+                                                                        {"FileVersion", "3.70.0.124"}}) {
+    ASSERT_TRUE(VerQueryValueA(block.data(), ("\\StringFileInfo\\040904b0\\" + key).c_str(), &value, &length))
+        << key;
+    EXPECT_EQ(static_cast<const char*>(value), expected);
+  }
+}
+
+}  // namespace
