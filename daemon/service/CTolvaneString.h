@@ -1,0 +1,58 @@
+// CTolvaneString: the daemon's text type. The text is kept as wide characters;
+// a copy in the ANSI code page is made on the first request after a change and
+// kept until the next change, because the per-message paths (sockets, files,
+// database) read the narrow form several times per message.
+//
+// Not locked: one thread at a time. getNarrow fills a cache, so even two readers
+// of one shared string need the caller's care.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string_view>
+
+#include "platform/types.h"
+
+class CTolvaneString {
+ public:
+  CTolvaneString() = default;
+  // A null text gives the empty string.
+  explicit CTolvaneString(const WCHAR* wide);
+  explicit CTolvaneString(const char* narrow);
+  CTolvaneString(const CTolvaneString& other);
+  CTolvaneString& operator=(const CTolvaneString& other);
+  virtual ~CTolvaneString();
+
+  // Replaces the text with a copy; a null text makes the string empty.
+  void setWide(const WCHAR* wide);
+  void setWide(std::u16string_view wide);
+  // Converts a zero-terminated text from the ANSI code page (lossless for any
+  // bytes) and replaces the text; null makes the string empty.
+  void setNarrow(const char* narrow);
+  void setNarrow(std::string_view narrow);
+
+  // Never null: an empty string yields an empty text.
+  const WCHAR* getWide() const;
+  // The text in the ANSI code page, zero-terminated, never null. Valid until the
+  // next change of the string.
+  const char* getNarrow() const;
+  std::int32_t getNarrowLength() const;
+  // Number of wide characters, the terminating zero not counted.
+  std::int32_t getLength() const { return m_length; }
+  bool isEmpty() const { return m_length == 0; }
+  std::u16string_view view() const { return {getWide(), static_cast<std::size_t>(m_length)}; }
+
+  // Puts a non-empty text in front; an empty or null one changes nothing (the
+  // narrow copy survives). Returns getWide().
+  const WCHAR* prepend(const WCHAR* wide);
+  // Case-sensitive substring test; the empty string occurs in every text.
+  bool contains(const CTolvaneString& part) const;
+
+ private:
+  void discardNarrow();
+
+  std::int32_t m_length = 0;                 // wide characters, terminator not counted
+  std::unique_ptr<WCHAR[]> m_wide;           // zero-terminated; null when empty
+  mutable std::unique_ptr<char[]> m_narrow;  // cache of the ANSI form; null until asked for
+  mutable std::int32_t m_narrowLength = 0;   // bytes in m_narrow, valid while it exists
+};

@@ -1,0 +1,98 @@
+#include "service/CTolvaneString.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+namespace {
+
+std::u16string wide(const CTolvaneString& s) { return std::u16string(s.getWide()); }
+
+TEST(CTolvaneString, EmptyStringGivesEmptyTextsNeverNull) {
+  CTolvaneString empty;
+  ASSERT_NE(empty.getWide(), nullptr);
+  EXPECT_EQ(empty.getWide()[0], u'\0');
+  ASSERT_NE(empty.getNarrow(), nullptr);
+  EXPECT_STREQ(empty.getNarrow(), "");
+  EXPECT_EQ(empty.getNarrowLength(), 0);
+
+  CTolvaneString fromNull(static_cast<const WCHAR*>(nullptr));
+  EXPECT_EQ(fromNull.getLength(), 0);
+  CTolvaneString s(u"x");
+  s.setNarrow(static_cast<const char*>(nullptr));
+  EXPECT_TRUE(s.isEmpty());
+}
+
+TEST(CTolvaneString, PrependPutsTextInFront) {
+  CTolvaneString s(u"cd");
+  EXPECT_EQ(std::u16string(s.prepend(u"ab")), u"abcd");
+  EXPECT_STREQ(s.getNarrow(), "abcd");
+  EXPECT_EQ(s.getLength(), 4);
+
+  CTolvaneString empty;
+  empty.prepend(u"ab");
+  EXPECT_EQ(wide(empty), u"ab");
+}
+
+TEST(CTolvaneString, PrependOfNothingKeepsTextAndNarrowCopy) {
+  CTolvaneString s(u"cd");
+  const char* narrow = s.getNarrow();
+  s.prepend(u"");
+  s.prepend(nullptr);
+  EXPECT_EQ(wide(s), u"cd");
+  EXPECT_EQ(s.getNarrow(), narrow);  // the same copy, not a new one
+}
+
+TEST(CTolvaneString, EveryChangeRenewsTheNarrowCopy) {
+  CTolvaneString s("one");
+  EXPECT_STREQ(s.getNarrow(), "one");
+  s.setWide(u"two");
+  EXPECT_STREQ(s.getNarrow(), "two");
+  s.setNarrow("three");
+  EXPECT_STREQ(s.getNarrow(), "three");
+  EXPECT_EQ(s.getNarrowLength(), 5);
+  s.prepend(u">");
+  EXPECT_STREQ(s.getNarrow(), ">three");
+  s = CTolvaneString(u"four");
+  EXPECT_STREQ(s.getNarrow(), "four");
+  s.setWide(static_cast<const WCHAR*>(nullptr));
+  EXPECT_STREQ(s.getNarrow(), "");
+}
+
+TEST(CTolvaneString, NarrowCopyHoldsTextOfThreeBytesPerCharacter) {
+  // Each of these characters takes three bytes in the ANSI code page: a buffer of
+  // two bytes per character would cut the text.
+  CTolvaneString s(u"\u65e5\u672c\u8a9e\u30c6\u30ad\u30b9\u30c8");
+  EXPECT_EQ(s.getNarrowLength(), 21);
+  EXPECT_STREQ(s.getNarrow(),
+               "\xe6\x97\xa5\xe6\x9c\xac\xe8\xaa\x9e\xe3\x83\x86\xe3\x82\xad\xe3\x82\xb9\xe3\x83\x88");
+}
+
+TEST(CTolvaneString, BytesOfAnyKindSurviveTheRoundTrip) {
+  const char bytes[] = "\xff\xfe valid \xc3\xa9 and \x80 stray";
+  CTolvaneString s(bytes);
+  EXPECT_STREQ(s.getNarrow(), bytes);
+  EXPECT_EQ(s.getNarrowLength(), static_cast<int>(std::strlen(bytes)));
+}
+
+TEST(CTolvaneString, ContainsIsCaseSensitive) {
+  CTolvaneString text(u"Error in line 3");
+  EXPECT_TRUE(text.contains(CTolvaneString(u"Error")));
+  EXPECT_TRUE(text.contains(CTolvaneString(u"line 3")));
+  EXPECT_FALSE(text.contains(CTolvaneString(u"error")));
+  EXPECT_FALSE(CTolvaneString(u"Error").contains(CTolvaneString(u"Error in")));
+  EXPECT_TRUE(text.contains(CTolvaneString()));
+}
+
+TEST(CTolvaneString, CopiesAreIndependent) {
+  CTolvaneString a(u"alpha");
+  CTolvaneString b(a);
+  b.prepend(u"beta ");
+  EXPECT_EQ(wide(a), u"alpha");
+  EXPECT_EQ(wide(b), u"beta alpha");
+  a = a;  // self-assignment keeps the text
+  EXPECT_EQ(wide(a), u"alpha");
+}
+
+}  // namespace
