@@ -1,0 +1,44 @@
+// Event identifiers that the daemon writes under its event source. Each equals
+// the number of its entry in the daemon's message table; the error numbers of
+// CErrorReport and CWinSockError are event identifiers too.
+#pragma once
+
+#include <cstdint>
+
+// Socket layer errors (CWinSockError numbers).
+inline constexpr std::int32_t kEventCloseSocketFailed = 1;
+inline constexpr std::int32_t kEventWinSockStartupFailed = 2;
+inline constexpr std::int32_t kEventWinSockVersionTooOld = 3;
+inline constexpr std::int32_t kEventInvalidIpAddress = 4;
+inline constexpr std::int32_t kEventInvalidHostname = 5;
+inline constexpr std::int32_t kEventSendUdpFailed = 6;
+inline constexpr std::int32_t kEventServiceNotFound = 7;
+inline constexpr std::int32_t kEventBindFailed = 8;
+inline constexpr std::int32_t kEventConnectFailed = 9;
+
+// Kept in the table for events written by others; the daemon never writes them.
+inline constexpr std::int32_t kEventGeneralError = 99;
+inline constexpr std::int32_t kEventDebug = 107;
+inline constexpr std::int32_t kEventPlainText = 114;
+
+// Service life.
+inline constexpr std::int32_t kEventServiceInstalled = 100;
+inline constexpr std::int32_t kEventServiceRemoved = 101;
+inline constexpr std::int32_t kEventServiceNotRemoved = 102;
+inline constexpr std::int32_t kEventCtrlHandlerNotInstalled = 103;
+inline constexpr std::int32_t kEventInitFailed = 104;
+inline constexpr std::int32_t kEventServiceStarted = 105;
+inline constexpr std::int32_t kEventUnsupportedRequest = 106;
+inline constexpr std::int32_t kEventServiceStopped = 108;
+inline constexpr std::int32_t kEventReceiveThreadStarted = 109;
+inline constexpr std::int32_t kEventReceiveThreadNotStarted = 110;
+inline constexpr std::int32_t kEventReceiveThreadStopped = 111;
+inline constexpr std::int32_t kEventReceiveThreadNotStopped = 112;
+
+// Actions.
+inline constexpr std::int32_t kEventSyslogMessage = 113;  // event log action's default identifier
+inline constexpr std::int32_t kEventOdbcError = 115;
+inline constexpr std::int32_t kEventMailError = 117;
+
+// A failure of the receive thread that is not an error report.
+inline constexpr std::int32_t kEventInternalError = 150;
