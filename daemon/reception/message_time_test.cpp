@@ -1,0 +1,93 @@
+#include "reception/message_time.h"
+
+#include <gtest/gtest.h>
+
+#include "scoped_time_zone.h"
+
+namespace {
+
+using platform::testing::ScopedTimeZone;
+
+const FixedOffsetZone kUtc(0);
+
+TEST(MessageTimeStamp, ReadsMonthDayAndTime) {
+  MessageTimeStamp stamp{};
+  ASSERT_TRUE(readMessageTimeStamp("Feb  5 17:32:18 host su: done", stamp));
+  EXPECT_EQ(stamp.month, 2);
+  EXPECT_EQ(stamp.day, 5);
+  EXPECT_EQ(stamp.hour, 17);
+  EXPECT_EQ(stamp.minute, 32);
+  EXPECT_EQ(stamp.second, 18);
+  ASSERT_TRUE(readMessageTimeStamp("Dec 31 23:59:00", stamp));  // exactly 15 characters
+  EXPECT_EQ(stamp.month, 12);
+  EXPECT_EQ(stamp.day, 31);
+  ASSERT_TRUE(readMessageTimeStamp("Mar x7 01:02:03", stamp));  // any non-digit counts 0 tens
+  EXPECT_EQ(stamp.day, 7);
+}
+
+TEST(MessageTimeStamp, TextsWithoutAStampGiveZero) {
+  for (const char* text :
+       {"feb  5 17:32:18 lower-case month", "FEB  5 17:32:18", "Feb  5 17:32:1", "Hello world, this is long",
+        "", "Marked as spam by the filter", "Jan  5 1x:32:18 not a time", "Feb 1  17:32:18"}) {
+    EXPECT_EQ(parseMessageTimeStampInYear(text, 2024, kUtc), 0) << text;
+  }
+}
+
+TEST(MessageTimeStamp, ConvertsInTheGivenYear) {
+  EXPECT_EQ(parseMessageTimeStampInYear("Feb  5 17:32:18", 2024, kUtc), 1707154338);
+  EXPECT_EQ(parseMessageTimeStampInYear("Feb  5 17:32:18", 2024, FixedOffsetZone(3600)), 1707150738);
+}
+
+TEST(LocalDateToTime, LeapYearsCountByTheCalendar) {
+  EXPECT_EQ(localDateToTime(2024, 2, 29, 0, 0, 0, kUtc), 1709164800);
+  EXPECT_EQ(localDateToTime(2024, 3, 1, 0, 0, 0, kUtc) - localDateToTime(2024, 2, 28, 0, 0, 0, kUtc),
+            2 * 86400);
+  EXPECT_EQ(localDateToTime(2023, 3, 1, 0, 0, 0, kUtc) - localDateToTime(2023, 2, 28, 0, 0, 0, kUtc), 86400);
+  EXPECT_EQ(localDateToTime(2100, 3, 1, 0, 0, 0, kUtc) - localDateToTime(2100, 2, 28, 0, 0, 0, kUtc), 86400);
+  EXPECT_EQ(localDateToTime(2000, 3, 1, 0, 0, 0, kUtc) - localDateToTime(2000, 2, 28, 0, 0, 0, kUtc),
+            2 * 86400);
+  // Fields beyond their range carry over.
+  EXPECT_EQ(localDateToTime(2023, 2, 29, 0, 0, 0, kUtc), 1677628800);
+  EXPECT_EQ(localDateToTime(2023, 14, 1, 0, 0, 0, kUtc), localDateToTime(2024, 2, 1, 0, 0, 0, kUtc));
+  EXPECT_EQ(localDateToTime(1970, 1, 1, 0, 0, 0, kUtc), 0);
+  EXPECT_EQ(localDateToTime(2100, 1, 1, 0, 0, 0, kUtc), 4102444800);
+}
+
+TEST(LocalDateToTime, UsesTheOffsetOfTheDateConverted) {
+  ScopedTimeZone zone("Europe/Berlin");
+  // Whatever the season of the moment the test runs in.
+  EXPECT_EQ(localDateToTime(2024, 1, 15, 12, 0, 0, systemZone()), 1705316400);
+  EXPECT_EQ(localDateToTime(2024, 7, 15, 12, 0, 0, systemZone()), 1721037600);
+}
+
+TEST(LocalDateToTime, SpringGapMovesForwardAndAutumnRepeatTakesTheFirst) {
+  ScopedTimeZone zone("Europe/Berlin");
+  // 31 March 2024: 02:00 does not exist, the clock jumps to 03:00.
+  EXPECT_EQ(localDateToTime(2024, 3, 31, 2, 30, 0, systemZone()), 1711848600);  // = 03:30 summer time
+  EXPECT_EQ(localDateToTime(2024, 3, 31, 3, 30, 0, systemZone()), 1711848600);
+  EXPECT_EQ(localDateToTime(2024, 3, 31, 1, 59, 59, systemZone()), 1711846799);
+  // 27 October 2024: 02:00 to 03:00 happens twice.
+  EXPECT_EQ(localDateToTime(2024, 10, 27, 2, 30, 0, systemZone()), 1729989000);  // 00:30 UTC, summer time
+  EXPECT_EQ(localDateToTime(2024, 10, 27, 3, 0, 0, systemZone()), 1729994400);
+}
+
+TEST(ParseMessageTimeStamp, TakesTheYearClosestToReception) {
+  // Sent just before midnight on New Year's Eve, received just after.
+  EXPECT_EQ(parseMessageTimeStamp("Dec 31 23:59:00 late", 1735691400, kUtc), 1735689540);
+  // A sender whose clock runs a little ahead, the other way round.
+  EXPECT_EQ(parseMessageTimeStamp("Jan  1 00:10:00 early", 1735686000, kUtc), 1735690200);
+  // Mid-year: the year of reception.
+  EXPECT_EQ(parseMessageTimeStamp("Feb  5 17:32:18", 1717200000, kUtc), 1707154338);
+  EXPECT_EQ(parseMessageTimeStamp("feb  5 17:32:18", 1717200000, kUtc), 0);
+}
+
+TEST(ParseMessageTimeStamp, LocalYearDecidesInTheZone) {
+  ScopedTimeZone zone("Europe/Berlin");
+  // 31 Dec 2024 23:30 UTC is already 2025 in Berlin; the stamp 1 January 00:20
+  // local is 2025-01-01 00:20 CET = 2024-12-31 23:20 UTC.
+  EXPECT_EQ(parseMessageTimeStamp("Jan  1 00:20:00", 1735687800, systemZone()), 1735687200);
+  EXPECT_EQ(localYearAt(1735687800, systemZone()), 2025);
+  EXPECT_EQ(localYearAt(1735687800, kUtc), 2024);
+}
+
+}  // namespace
