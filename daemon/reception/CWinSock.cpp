@@ -1,0 +1,220 @@
+#include "reception/CWinSock.h"
+
+#include <netdb.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "service/CErrorReport.h"
+#include "service/event_ids.h"
+
+namespace {
+
+// Live CWinSock objects. The first one starts Windows Sockets, the last one
+// cleans it up.
+std::atomic<long> g_liveSockets{0};
+
+constexpr WORD kWinSockVersion = MAKEWORD(1, 1);
+
+void startWinSock() {
+  WSADATA data{};
+  const int result = WSAStartup(kWinSockVersion, &data);
+  if (result != 0) {
+    throw CWinSockError(kEventWinSockStartupFailed, result, "WSAStartup failed - can not continue");
+  }
+  if (LOBYTE(data.wVersion) != 1 || HIBYTE(data.wVersion) != 1) {
+    WSACleanup();
+    throw CWinSockError(kEventWinSockVersionTooOld, data.wVersion, "WinSock Version to old - not supported");
+  }
+}
+
+void countIn() {
+  if (g_liveSockets.fetch_add(1) != 0) return;
+  try {
+    startWinSock();
+  } catch (...) {
+    // The constructor does not complete, so no destructor will uncount it: undo
+    // here, or the next instance would believe Windows Sockets already started.
+    g_liveSockets.fetch_sub(1);
+    throw;
+  }
+}
+
+void countOut() {
+  if (g_liveSockets.fetch_sub(1) == 1) WSACleanup();
+}
+
+sockaddr_in anyAddress(int port) {
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<std::uint16_t>(port));
+  address.sin_addr.s_addr = htonl(INADDR_ANY);
+  return address;
+}
+
+}  // namespace
+
+CWinSock::CWinSock() : m_local(anyAddress(0)) {
+  countIn();
+  m_target.sin_family = AF_INET;
+}
+
+CWinSock::CWinSock(int family, int type, int protocol) : CWinSock() { Create(family, type, protocol); }
+
+CWinSock::~CWinSock() {
+  if (m_socket != INVALID_SOCKET) {
+    closesocket(m_socket);
+    m_socket = INVALID_SOCKET;
+  }
+  countOut();
+}
+
+bool CWinSock::Create(int family, int type, int protocol) {
+  if (m_socket != INVALID_SOCKET) closesocket(m_socket);
+  m_socket = ::socket(family, type, protocol);
+  return m_socket != INVALID_SOCKET;
+}
+
+void CWinSock::setSource(int port) { m_local = anyAddress(port); }
+
+void CWinSock::Bind() {
+  if (::bind(m_socket, reinterpret_cast<const sockaddr*>(&m_local), sizeof(m_local)) != 0) {
+    const int error = WSAGetLastError();
+    char text[64];
+    std::snprintf(text, sizeof(text), "Can't bind to socket - ERRORCODE: %d", error);
+    throw CWinSockError(kEventBindFailed, error, text);
+  }
+}
+
+void CWinSock::SetTarget(const char* host, int port) {
+  m_target.sin_family = AF_INET;
+  m_target.sin_port = htons(static_cast<std::uint16_t>(port));
+  if (host == nullptr) host = "";
+  if (host[0] >= '0' && host[0] <= '9') {
+    // A text that starts with a digit is an address and is never looked up by
+    // name; inet_addr cannot tell 255.255.255.255 from a failure, so it is refused.
+    const in_addr_t address = inet_addr(host);
+    if (address == INADDR_NONE) throw CWinSockError(kEventInvalidIpAddress, 0, "Invalid IP Address");
+    m_target.sin_addr.s_addr = address;
+    return;
+  }
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  addrinfo* found = nullptr;
+  const int result = getaddrinfo(host, nullptr, &hints, &found);
+  if (result != 0 || found == nullptr) {
+    WSASetLastError(result != 0 ? platform::wsaErrorFromAddrInfo(result) : WSANO_DATA);
+    throw CWinSockError(kEventInvalidHostname, WSAGetLastError(), "Invalid Hostname");
+  }
+  m_target.sin_addr = reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr;
+  freeaddrinfo(found);
+}
+
+void CWinSock::Connect() {
+  if (::connect(m_socket, reinterpret_cast<const sockaddr*>(&m_target), sizeof(m_target)) != 0) {
+    const int error = WSAGetLastError();
+    if (m_socket != INVALID_SOCKET) closesocket(m_socket);
+    m_socket = INVALID_SOCKET;
+    throw CWinSockError(kEventConnectFailed, error, "Couldn't connect to host");
+  }
+}
+
+int CWinSock::Send(const char* text) {
+  if (text == nullptr) return -1;
+  ssize_t sent;
+  do {
+    // MSG_NOSIGNAL: a peer that has gone must not end the daemon with SIGPIPE.
+    sent = ::send(m_socket, text, std::strlen(text), MSG_NOSIGNAL);
+  } while (sent < 0 && errno == EINTR);
+  return sent < 0 ? -1 : static_cast<int>(sent);
+}
+
+int CWinSock::Receive(char* buffer, int size) {
+  if (buffer == nullptr || size <= 0) return 0;
+  ssize_t received;
+  do {
+    received = ::recv(m_socket, buffer, static_cast<std::size_t>(size - 1), 0);
+  } while (received < 0 && errno == EINTR);
+  if (received < 0) {
+    buffer[0] = '\0';
+    return 0;
+  }
+  buffer[received] = '\0';
+  return static_cast<int>(received);
+}
+
+int CWinSock::ReceiveFrom(char* buffer, int size, CTolvaneString& source) {
+  if (buffer == nullptr || size <= 0) return -1;
+  sockaddr_in from{};
+  socklen_t fromLength = sizeof(from);
+  ssize_t received;
+  do {
+    // MSG_TRUNC reports a datagram's full length; the part that fits is kept
+    // either way, so a datagram too long for the buffer is cut, not lost.
+    received = ::recvfrom(m_socket, buffer, static_cast<std::size_t>(size - 1), MSG_TRUNC,
+                          reinterpret_cast<sockaddr*>(&from), &fromLength);
+  } while (received < 0 && errno == EINTR);
+  if (received < 0) {
+    buffer[0] = '\0';
+    return -1;
+  }
+  if (received > size - 1) {
+    received = size - 1;
+    WSASetLastError(WSAEMSGSIZE);
+  }
+  buffer[received] = '\0';
+
+  char host[NI_MAXHOST] = {};
+  bool named = false;
+  if (m_resolveHostNames == 1 && from.sin_family == AF_INET) {
+    named = getnameinfo(reinterpret_cast<const sockaddr*>(&from), sizeof(from), host, sizeof(host), nullptr,
+                        0, NI_NAMEREQD) == 0;
+  }
+  if (!named) inet_ntop(AF_INET, &from.sin_addr, host, sizeof(host));
+  source.setNarrow(host);
+  return static_cast<int>(received);
+}
+
+int CWinSock::SendUDP(const CTolvaneString& text) {
+  const ssize_t sent = ::sendto(m_socket, text.getNarrow(), static_cast<std::size_t>(text.getNarrowLength()),
+                                MSG_NOSIGNAL, reinterpret_cast<const sockaddr*>(&m_target), sizeof(m_target));
+  if (sent < 0) {
+    throw CWinSockError(kEventSendUdpFailed, WSAGetLastError(), "Error in CWinSock::SendUDP() (sendto)");
+  }
+  return static_cast<int>(sent);
+}
+
+int CWinSock::CloseSocket() {
+  if (m_socket == INVALID_SOCKET) return -1;
+  const int result = closesocket(m_socket);
+  m_socket = INVALID_SOCKET;
+  if (result != 0) {
+    throw CWinSockError(kEventCloseSocketFailed, result,
+                        "Error calling closesocket() in CWinSock::CloseSocket()!");
+  }
+  return 0;
+}
+
+int lookupServicePort(const char* service, const char* protocol) {
+  servent entry{};
+  servent* found = nullptr;
+  char buffer[1024];
+  if (service == nullptr || getservbyname_r(service, protocol, &entry, buffer, sizeof(buffer), &found) != 0 ||
+      found == nullptr) {
+    WSASetLastError(WSANO_DATA);  // what Windows reports for a missing service entry
+    throw CWinSockError(kEventServiceNotFound, WSAGetLastError(), "Could not find Service");
+  }
+  return ntohs(static_cast<std::uint16_t>(found->s_port));
+}
+
+const char* getLocalHostName() {
+  static char name[256];
+  if (gethostname(name, sizeof(name)) != 0) {
+    std::strcpy(name, "unresolvable host");
+  }
+  name[sizeof(name) - 1] = '\0';  // a cut name need not end in a zero
+  return name;
+}
