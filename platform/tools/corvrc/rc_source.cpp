@@ -38,6 +38,9 @@ class Lexer {
     return m_pos < m_text.size() ? m_text[m_pos] : '\0';
   }
   int line() const { return m_line; }
+  // The line an error belongs to, when that is not the line the cursor is on.
+  void blameLine(int line) { m_blamedLine = line; }
+  int errorLine() const { return m_blamedLine != 0 ? m_blamedLine : m_line; }
 
   // A word of letters, digits and underscores, or a number.
   std::string word() {
@@ -118,6 +121,7 @@ class Lexer {
   const std::string& m_text;
   std::size_t m_pos = 0;
   int m_line = 1;
+  int m_blamedLine = 0;
 };
 
 bool parseNumber(const std::string& word, unsigned long max, unsigned long& out) {
@@ -164,6 +168,7 @@ bool messageTable(Lexer& lex, RcSource& src, std::string& error) {
     }
     const std::string w = lex.word();
     if (w == "END") return true;
+    const int idLine = lex.line();
     unsigned long id;
     if (!parseNumber(w, 0xFFFFFFFFul, id)) {
       error = w.empty() ? "expected a message id" : "bad message id '" + w + "'";
@@ -172,6 +177,7 @@ bool messageTable(Lexer& lex, RcSource& src, std::string& error) {
     std::string text;
     if (!strings(lex, text, error)) return false;
     if (!src.messages.emplace(DWORD(id), std::move(text)).second) {
+      lex.blameLine(idLine);
       error = "message " + w + " is defined twice";
       return false;
     }
@@ -244,7 +250,7 @@ std::optional<RcSource> parseRcSource(const std::string& text, std::string& erro
                         : "expected LANGUAGE, MESSAGETABLE or VERSIONINFO, found '" + w + "'";
     }
     if (!ok) {
-      error = std::to_string(lex.line()) + ": " + error;
+      error = std::to_string(lex.errorLine()) + ": " + error;
       return std::nullopt;
     }
   }
