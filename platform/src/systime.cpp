@@ -107,22 +107,32 @@ DWORD GetTimeZoneInformation(LPTIME_ZONE_INFORMATION info) {
   const time_t first = findChange(yearStart, yearEnd);
   const time_t second = first == yearStart ? yearStart : findChange(first, yearEnd);
 
-  copyName(info->StandardName, tzname[0]);
-  copyName(info->DaylightName, tzname[1]);
+  copyName(info->StandardName, nowTm.tm_zone);
   if (first == yearStart || second == first) {
     // No change this year, or only one (a zone that abolished or introduced daylight
     // saving time): report the offset in effect now, as a zone without changes.
     info->Bias = static_cast<LONG>(-nowTm.tm_gmtoff / 60);
     return TIME_ZONE_ID_UNKNOWN;
   }
-  const time_t toDaylight = isDst(first) ? first : second;
-  const time_t toStandard = isDst(first) ? second : first;
-  const long standardOffset = localAt(toStandard).tm_gmtoff;
-  const long daylightOffset = localAt(toDaylight).tm_gmtoff;
+  // Daylight time is the part of the year with the larger offset, as Windows
+  // sees it, even where the zone's rules flag winter instead (Europe/Dublin).
+  const long firstOffset = localAt(first).tm_gmtoff;
+  const long secondOffset = localAt(second).tm_gmtoff;
+  if (firstOffset == secondOffset) {
+    info->Bias = static_cast<LONG>(-nowTm.tm_gmtoff / 60);
+    return TIME_ZONE_ID_UNKNOWN;
+  }
+  const bool firstIsDaylight = firstOffset > secondOffset;
+  const time_t toDaylight = firstIsDaylight ? first : second;
+  const time_t toStandard = firstIsDaylight ? second : first;
+  const long daylightOffset = firstIsDaylight ? firstOffset : secondOffset;
+  const long standardOffset = firstIsDaylight ? secondOffset : firstOffset;
   info->Bias = static_cast<LONG>(-standardOffset / 60);
   info->StandardBias = 0;
   info->DaylightBias = static_cast<LONG>(-(daylightOffset - standardOffset) / 60);
   info->StandardDate = transitionDate(toStandard);
   info->DaylightDate = transitionDate(toDaylight);
-  return nowTm.tm_isdst > 0 ? TIME_ZONE_ID_DAYLIGHT : TIME_ZONE_ID_STANDARD;
+  copyName(info->StandardName, localAt(toStandard).tm_zone);
+  copyName(info->DaylightName, localAt(toDaylight).tm_zone);
+  return nowTm.tm_gmtoff == daylightOffset ? TIME_ZONE_ID_DAYLIGHT : TIME_ZONE_ID_STANDARD;
 }

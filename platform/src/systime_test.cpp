@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <ctime>
+#include <string>
 
 #include "scoped_time_zone.h"
 
@@ -77,6 +78,8 @@ TEST(SysTime, BerlinHasWindowsBiasesAndChangeDates) {
   EXPECT_EQ(info.DaylightBias, -60);
   expectDate(info.DaylightDate, 3, 0, 5, 2);   // last Sunday of March, 02:00
   expectDate(info.StandardDate, 10, 0, 5, 3);  // last Sunday of October, 03:00
+  EXPECT_EQ(std::u16string(info.StandardName), u"CET");
+  EXPECT_EQ(std::u16string(info.DaylightName), u"CEST");
 }
 
 TEST(SysTime, SouthernAndWesternZones) {
@@ -96,6 +99,14 @@ TEST(SysTime, SouthernAndWesternZones) {
     EXPECT_EQ(info.DaylightBias, -60);
     expectDate(info.DaylightDate, 3, 0, 2, 2);  // second Sunday of March
     expectDate(info.StandardDate, 11, 0, 1, 2);
+  }
+  {
+    ScopedTimeZone zone("Europe/Dublin");  // its rules flag winter as the exception
+    GetTimeZoneInformation(&info);
+    EXPECT_EQ(info.Bias, 0);
+    EXPECT_EQ(info.DaylightBias, -60);
+    expectDate(info.DaylightDate, 3, 0, 5, 1);
+    expectDate(info.StandardDate, 10, 0, 5, 2);
   }
 }
 
