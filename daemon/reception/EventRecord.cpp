@@ -2,7 +2,7 @@
 
 #include <ctime>
 
-#include "reception/event_types.h"
+#include "platform/eventlog.h"
 
 EventRecord::EventRecord() : m_receivedAt(static_cast<TimeValue>(std::time(nullptr))) {}
 
@@ -14,7 +14,7 @@ std::int32_t EventRecord::getPriority() const { return 5; }
 
 std::int32_t EventRecord::getFacility() const { return 128; }
 
-std::int32_t EventRecord::getEventType() const { return kEventLogInformationType; }
+std::int32_t EventRecord::getEventType() const { return EVENTLOG_INFORMATION_TYPE; }
 
 const WCHAR* EventRecord::getDescription() const { return u"unknown"; }
 

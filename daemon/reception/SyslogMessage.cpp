@@ -1,6 +1,6 @@
 #include "reception/SyslogMessage.h"
 
-#include "reception/event_types.h"
+#include "platform/eventlog.h"
 
 SyslogMessage::SyslogMessage() = default;
 
@@ -11,10 +11,10 @@ std::int32_t SyslogMessage::getPriority() const { return m_priority; }
 std::int32_t SyslogMessage::getFacility() const { return m_facility; }
 
 std::int32_t SyslogMessage::getEventType() const {
-  if (m_priority < 0) return kEventLogInformationType;
-  if (m_priority <= 3) return kEventLogErrorType;
-  if (m_priority == 4) return kEventLogWarningType;
-  return kEventLogInformationType;
+  if (m_priority < 0) return EVENTLOG_INFORMATION_TYPE;
+  if (m_priority <= 3) return EVENTLOG_ERROR_TYPE;
+  if (m_priority == 4) return EVENTLOG_WARNING_TYPE;
+  return EVENTLOG_INFORMATION_TYPE;
 }
 
 const WCHAR* SyslogMessage::getDescription() const { return u"received syslog message"; }
