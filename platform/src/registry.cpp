@@ -1,0 +1,552 @@
+// The Windows registry calls on top of the SQLite hives (hive.h).
+#include "platform/registry.h"
+
+#include <unistd.h>
+
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "hive.h"
+#include "platform/paths.h"
+#include "platform/text.h"
+
+using platform::hive::Hive;
+using platform::hive::HiveError;
+using platform::hive::KeyId;
+using platform::hive::kRootKey;
+using platform::hive::Session;
+
+namespace {
+
+constexpr std::size_t kMaxKeyNameLength = 255;
+constexpr std::size_t kMaxValueNameLength = 16383;
+
+// Generic rights as Windows maps them for keys.
+constexpr REGSAM kGenericRead = 0x80000000u;
+constexpr REGSAM kGenericWrite = 0x40000000u;
+constexpr REGSAM kGenericAll = 0x10000000u;
+constexpr REGSAM kMaximumAllowed = 0x02000000u;
+
+// What a handle refers to. The HKEY given out is the address of this object;
+// the table below tells live handles from closed or made-up ones.
+struct OpenKey {
+  std::shared_ptr<Hive> hive;
+  KeyId id;
+  REGSAM access;
+};
+
+class HandleTable {
+ public:
+  HKEY add(std::shared_ptr<OpenKey> key) {
+    HKEY handle = reinterpret_cast<HKEY>(key.get());
+    std::lock_guard lock(m_mutex);
+    m_keys.emplace(handle, std::move(key));
+    return handle;
+  }
+  // A copy, so a handle closed by another thread meanwhile stays usable until
+  // the call that looked it up has finished.
+  std::shared_ptr<OpenKey> find(HKEY handle) {
+    std::lock_guard lock(m_mutex);
+    auto it = m_keys.find(handle);
+    return it == m_keys.end() ? nullptr : it->second;
+  }
+  bool remove(HKEY handle) {
+    std::lock_guard lock(m_mutex);
+    return m_keys.erase(handle) > 0;
+  }
+
+ private:
+  std::mutex m_mutex;
+  std::unordered_map<HKEY, std::shared_ptr<OpenKey>> m_keys;
+};
+
+HandleTable& handles() {
+  static auto* table = new HandleTable;  // outlives every static destructor
+  return *table;
+}
+
+bool isRootHandle(HKEY key) { return key == HKEY_LOCAL_MACHINE || key == HKEY_CURRENT_USER; }
+
+std::filesystem::path hiveFile(HKEY root) {
+  return root == HKEY_LOCAL_MACHINE ? platform::machineRoot() / "machine.hive"
+                                    : platform::userRoot() / "user.hive";
+}
+
+LONG openRoot(HKEY root, REGSAM access, std::shared_ptr<OpenKey>* out) {
+  LONG error = ERROR_CANTOPEN;
+  auto hive = Hive::get(hiveFile(root), &error);
+  if (!hive) return error;
+  *out = std::make_shared<OpenKey>(OpenKey{std::move(hive), kRootKey, access});
+  return ERROR_SUCCESS;
+}
+
+LONG resolve(HKEY key, std::shared_ptr<OpenKey>* out) {
+  if (isRootHandle(key)) return openRoot(key, KEY_ALL_ACCESS, out);
+  if (key == nullptr) return ERROR_INVALID_HANDLE;
+  *out = handles().find(key);
+  return *out ? ERROR_SUCCESS : ERROR_INVALID_HANDLE;
+}
+
+REGSAM effectiveAccess(REGSAM sam) {
+  REGSAM access = sam & KEY_ALL_ACCESS;
+  if (sam & kGenericRead) access |= KEY_READ;
+  if (sam & kGenericWrite) access |= KEY_WRITE;
+  if (sam & (kGenericAll | kMaximumAllowed)) access |= KEY_ALL_ACCESS;
+  return access;
+}
+
+bool allows(const OpenKey& key, REGSAM needed) { return (key.access & needed) == needed; }
+
+// A caller's text argument: absent (null pointer) or given.
+using OptText = std::optional<std::u16string>;
+
+OptText textArg(LPCWSTR s) { return s == nullptr ? OptText() : OptText(std::u16string(s)); }
+OptText textArg(LPCSTR s) { return s == nullptr ? OptText() : OptText(platform::toWide(s)); }
+
+LONG splitPath(const OptText& path, std::vector<std::u16string>* parts) {
+  if (!path || path->empty()) return ERROR_SUCCESS;
+  std::u16string_view rest(*path);
+  if (rest.back() == u'\\') rest.remove_suffix(1);
+  while (true) {
+    const auto sep = rest.find(u'\\');
+    const auto part = rest.substr(0, sep);
+    if (part.empty() || part.size() > kMaxKeyNameLength) return ERROR_INVALID_PARAMETER;
+    parts->emplace_back(part);
+    if (sep == std::u16string_view::npos) return ERROR_SUCCESS;
+    rest.remove_prefix(sep + 1);
+  }
+}
+
+LONG checkValueName(const OptText& name) {
+  return name && name->size() > kMaxValueNameLength ? ERROR_INVALID_PARAMETER : ERROR_SUCCESS;
+}
+
+std::u16string valueNameOf(const OptText& name) { return name ? *name : std::u16string(); }
+
+// Throws ERROR_KEY_DELETED when the handle's key no longer exists.
+void requireKey(Session& s, const OpenKey& key) {
+  if (!s.keyExists(key.id)) throw HiveError{ERROR_KEY_DELETED};
+}
+
+// The key at `parts` below the handle's key, or nullopt when one is missing.
+std::optional<KeyId> walk(Session& s, const OpenKey& key, const std::vector<std::u16string>& parts) {
+  requireKey(s, key);
+  KeyId id = key.id;
+  for (const auto& part : parts) {
+    auto child = s.findChild(id, part);
+    if (!child) return std::nullopt;
+    id = *child;
+  }
+  return id;
+}
+
+bool isStringType(DWORD type) { return type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ; }
+
+std::u16string unitsOf(const std::vector<BYTE>& bytes) {
+  std::u16string units(bytes.size() / 2, u'\0');
+  for (std::size_t i = 0; i < units.size(); ++i)
+    units[i] = static_cast<char16_t>(bytes[2 * i] | (bytes[2 * i + 1] << 8));
+  return units;
+}
+
+std::vector<BYTE> bytesOf(std::u16string_view units) {
+  std::vector<BYTE> bytes;
+  bytes.reserve(units.size() * 2);
+  for (char16_t c : units) {
+    bytes.push_back(static_cast<BYTE>(c & 0xFF));
+    bytes.push_back(static_cast<BYTE>(c >> 8));
+  }
+  return bytes;
+}
+
+// Stored string data as the A functions hand it out.
+std::vector<BYTE> toAnsiData(DWORD type, std::vector<BYTE> data) {
+  if (!isStringType(type)) return data;
+  const std::string ansi = platform::toAnsi(unitsOf(data));
+  return std::vector<BYTE>(ansi.begin(), ansi.end());
+}
+
+LONG deliverData(const std::vector<BYTE>& bytes, LPBYTE data, LPDWORD cbData) {
+  if (cbData == nullptr) return data == nullptr ? ERROR_SUCCESS : ERROR_INVALID_PARAMETER;
+  const DWORD needed = static_cast<DWORD>(bytes.size());
+  if (data != nullptr && *cbData < needed) {
+    *cbData = needed;
+    return ERROR_MORE_DATA;
+  }
+  if (data != nullptr && needed > 0) std::memcpy(data, bytes.data(), needed);
+  *cbData = needed;
+  return ERROR_SUCCESS;
+}
+
+template <typename Char>
+LONG deliverName(const std::basic_string<Char>& name, Char* buffer, LPDWORD cch) {
+  if (buffer == nullptr || cch == nullptr) return ERROR_INVALID_PARAMETER;
+  if (name.size() + 1 > *cch) {
+    *cch = static_cast<DWORD>(name.size() + 1);
+    return ERROR_MORE_DATA;
+  }
+  std::copy(name.begin(), name.end(), buffer);
+  buffer[name.size()] = Char(0);
+  *cch = static_cast<DWORD>(name.size());
+  return ERROR_SUCCESS;
+}
+
+template <typename Char>
+void clearClass(Char* keyClass, LPDWORD cchClass) {
+  if (cchClass == nullptr) return;
+  if (keyClass != nullptr && *cchClass > 0) keyClass[0] = Char(0);
+  *cchClass = 0;
+}
+
+void clearTime(void* lastWriteTime) {
+  if (lastWriteTime != nullptr) std::memset(lastWriteTime, 0, 8);  // a FILETIME
+}
+
+// ---- the operations, in wide text ----
+
+LONG openKey(HKEY key, const OptText& subKey, REGSAM sam, PHKEY result) {
+  if (result == nullptr) return ERROR_INVALID_PARAMETER;
+  *result = nullptr;
+  std::vector<std::u16string> parts;
+  if (LONG e = splitPath(subKey, &parts)) return e;
+  std::shared_ptr<OpenKey> base;
+  if (LONG e = resolve(key, &base)) return e;
+  KeyId found = 0;
+  const LONG rc = base->hive->read([&](Session& s) {
+    auto id = walk(s, *base, parts);
+    if (!id) return ERROR_FILE_NOT_FOUND;
+    found = *id;
+    return ERROR_SUCCESS;
+  });
+  if (rc != ERROR_SUCCESS) return rc;
+  *result = handles().add(std::make_shared<OpenKey>(OpenKey{base->hive, found, effectiveAccess(sam)}));
+  return ERROR_SUCCESS;
+}
+
+LONG createKey(HKEY key, const OptText& subKey, REGSAM sam, PHKEY result, LPDWORD disposition) {
+  if (result == nullptr) return ERROR_INVALID_PARAMETER;
+  *result = nullptr;
+  std::vector<std::u16string> parts;
+  if (LONG e = splitPath(subKey, &parts)) return e;
+  std::shared_ptr<OpenKey> base;
+  if (LONG e = resolve(key, &base)) return e;
+  KeyId found = 0;
+  bool created = false;
+  const LONG rc = base->hive->write([&](Session& s) {
+    requireKey(s, *base);
+    KeyId id = base->id;
+    for (const auto& part : parts) {
+      if (auto child = s.findChild(id, part)) {
+        id = *child;
+        continue;
+      }
+      if (!created && !allows(*base, KEY_CREATE_SUB_KEY)) return ERROR_ACCESS_DENIED;
+      id = s.createChild(id, part);
+      created = true;
+    }
+    found = id;
+    return ERROR_SUCCESS;
+  });
+  if (rc != ERROR_SUCCESS) return rc;
+  if (disposition != nullptr) *disposition = created ? REG_CREATED_NEW_KEY : REG_OPENED_EXISTING_KEY;
+  *result = handles().add(std::make_shared<OpenKey>(OpenKey{base->hive, found, effectiveAccess(sam)}));
+  return ERROR_SUCCESS;
+}
+
+// Reads one value as stored.
+LONG queryValue(HKEY key, const OptText& name, DWORD* type, std::vector<BYTE>* data) {
+  if (LONG e = checkValueName(name)) return e;
+  std::shared_ptr<OpenKey> k;
+  if (LONG e = resolve(key, &k)) return e;
+  if (!allows(*k, KEY_QUERY_VALUE)) return ERROR_ACCESS_DENIED;
+  return k->hive->read([&](Session& s) {
+    requireKey(s, *k);
+    auto v = s.value(k->id, valueNameOf(name));
+    if (!v) return ERROR_FILE_NOT_FOUND;
+    *type = v->type;
+    *data = std::move(v->data);
+    return ERROR_SUCCESS;
+  });
+}
+
+LONG setValue(HKEY key, const OptText& name, DWORD type, std::vector<BYTE> data) {
+  if (LONG e = checkValueName(name)) return e;
+  std::shared_ptr<OpenKey> k;
+  if (LONG e = resolve(key, &k)) return e;
+  if (!allows(*k, KEY_SET_VALUE)) return ERROR_ACCESS_DENIED;
+  return k->hive->write([&](Session& s) {
+    requireKey(s, *k);
+    s.setValue(k->id, valueNameOf(name), type, data);
+    return ERROR_SUCCESS;
+  });
+}
+
+LONG deleteValue(HKEY key, const OptText& name) {
+  if (LONG e = checkValueName(name)) return e;
+  std::shared_ptr<OpenKey> k;
+  if (LONG e = resolve(key, &k)) return e;
+  if (!allows(*k, KEY_SET_VALUE)) return ERROR_ACCESS_DENIED;
+  return k->hive->write([&](Session& s) {
+    requireKey(s, *k);
+    return s.deleteValue(k->id, valueNameOf(name)) ? ERROR_SUCCESS : ERROR_FILE_NOT_FOUND;
+  });
+}
+
+LONG deleteKey(HKEY key, const OptText& subKey) {
+  if (!subKey) return ERROR_INVALID_PARAMETER;
+  std::vector<std::u16string> parts;
+  if (LONG e = splitPath(subKey, &parts)) return e;
+  std::shared_ptr<OpenKey> k;
+  if (LONG e = resolve(key, &k)) return e;
+  return k->hive->write([&](Session& s) {
+    auto id = walk(s, *k, parts);
+    if (!id) return ERROR_FILE_NOT_FOUND;
+    if (*id == kRootKey || s.hasChildren(*id)) return ERROR_ACCESS_DENIED;
+    s.deleteTree(*id, false);
+    return ERROR_SUCCESS;
+  });
+}
+
+LONG deleteTree(HKEY key, const OptText& subKey) {
+  std::vector<std::u16string> parts;
+  if (LONG e = splitPath(subKey, &parts)) return e;
+  std::shared_ptr<OpenKey> k;
+  if (LONG e = resolve(key, &k)) return e;
+  if (parts.empty() && !allows(*k, KEY_SET_VALUE)) return ERROR_ACCESS_DENIED;
+  return k->hive->write([&](Session& s) {
+    auto id = walk(s, *k, parts);
+    if (!id) return ERROR_FILE_NOT_FOUND;
+    s.deleteTree(*id, parts.empty());
+    return ERROR_SUCCESS;
+  });
+}
+
+LONG enumKey(HKEY key, DWORD index, std::u16string* name) {
+  std::shared_ptr<OpenKey> k;
+  if (LONG e = resolve(key, &k)) return e;
+  if (!allows(*k, KEY_ENUMERATE_SUB_KEYS)) return ERROR_ACCESS_DENIED;
+  return k->hive->read([&](Session& s) {
+    requireKey(s, *k);
+    auto child = s.childAt(k->id, index);
+    if (!child) return ERROR_NO_MORE_ITEMS;
+    *name = std::move(*child);
+    return ERROR_SUCCESS;
+  });
+}
+
+LONG enumValue(HKEY key, DWORD index, platform::hive::Value* value) {
+  std::shared_ptr<OpenKey> k;
+  if (LONG e = resolve(key, &k)) return e;
+  if (!allows(*k, KEY_QUERY_VALUE)) return ERROR_ACCESS_DENIED;
+  return k->hive->read([&](Session& s) {
+    requireKey(s, *k);
+    auto v = s.valueAt(k->id, index);
+    if (!v) return ERROR_NO_MORE_ITEMS;
+    *value = std::move(*v);
+    return ERROR_SUCCESS;
+  });
+}
+
+template <typename Char>
+LONG enumValueAs(HKEY key, DWORD index, Char* valueName, LPDWORD cchValueName, LPDWORD type, LPBYTE data,
+                 LPDWORD cbData, bool ansi) {
+  if (valueName == nullptr || cchValueName == nullptr) return ERROR_INVALID_PARAMETER;
+  if (data != nullptr && cbData == nullptr) return ERROR_INVALID_PARAMETER;
+  platform::hive::Value v;
+  if (LONG e = enumValue(key, index, &v)) return e;
+  std::basic_string<Char> name;
+  if constexpr (sizeof(Char) == 1) {
+    name = platform::toAnsi(v.name);
+  } else {
+    name = v.name;
+  }
+  if (type != nullptr) *type = v.type;
+  const LONG nameResult = deliverName(name, valueName, cchValueName);
+  const LONG dataResult = deliverData(ansi ? toAnsiData(v.type, std::move(v.data)) : v.data, data, cbData);
+  return nameResult != ERROR_SUCCESS ? nameResult : dataResult;
+}
+
+bool isLocalMachineName(std::u16string_view name) {
+  while (!name.empty() && name.front() == u'\\') name.remove_prefix(1);
+  if (name.empty()) return true;
+  for (std::u16string_view local : {u"localhost", u".", u"127.0.0.1", u"::1"})
+    if (platform::equalsAsciiNoCase(name, local)) return true;
+  char host[256] = {};
+  if (gethostname(host, sizeof host - 1) != 0) return false;
+  const std::u16string full = platform::toWide(host);
+  const std::u16string_view shortName = std::u16string_view(full).substr(0, full.find(u'.'));
+  const std::u16string_view givenShort = name.substr(0, name.find(u'.'));
+  return platform::equalsAsciiNoCase(name, full) || platform::equalsAsciiNoCase(givenShort, shortName);
+}
+
+LONG connectRegistry(const OptText& machine, HKEY key, PHKEY result) {
+  if (result == nullptr) return ERROR_INVALID_PARAMETER;
+  *result = nullptr;
+  if (!isRootHandle(key)) return ERROR_INVALID_HANDLE;
+  if (machine && !isLocalMachineName(*machine)) return ERROR_BAD_NETPATH;  // no remote transport yet
+  std::shared_ptr<OpenKey> root;
+  if (LONG e = openRoot(key, KEY_ALL_ACCESS, &root)) return e;
+  *result = handles().add(std::move(root));
+  return ERROR_SUCCESS;
+}
+
+template <typename Fn>
+LONG withHive(HKEY key, Fn&& fn) {
+  std::shared_ptr<OpenKey> k;
+  if (LONG e = resolve(key, &k)) return e;
+  return fn(*k->hive);
+}
+
+}  // namespace
+
+// ---- the Windows entry points ----
+
+LONG RegOpenKeyExW(HKEY key, LPCWSTR subKey, DWORD, REGSAM samDesired, PHKEY result) {
+  return openKey(key, textArg(subKey), samDesired, result);
+}
+LONG RegOpenKeyExA(HKEY key, LPCSTR subKey, DWORD, REGSAM samDesired, PHKEY result) {
+  return openKey(key, textArg(subKey), samDesired, result);
+}
+LONG RegCreateKeyW(HKEY key, LPCWSTR subKey, PHKEY result) {
+  return createKey(key, textArg(subKey), KEY_ALL_ACCESS, result, nullptr);
+}
+LONG RegCreateKeyA(HKEY key, LPCSTR subKey, PHKEY result) {
+  return createKey(key, textArg(subKey), KEY_ALL_ACCESS, result, nullptr);
+}
+LONG RegCreateKeyExW(HKEY key, LPCWSTR subKey, DWORD, LPWSTR, DWORD, REGSAM samDesired, void*, PHKEY result,
+                     LPDWORD disposition) {
+  return createKey(key, textArg(subKey), samDesired, result, disposition);
+}
+LONG RegCreateKeyExA(HKEY key, LPCSTR subKey, DWORD, LPSTR, DWORD, REGSAM samDesired, void*, PHKEY result,
+                     LPDWORD disposition) {
+  return createKey(key, textArg(subKey), samDesired, result, disposition);
+}
+
+LONG RegCloseKey(HKEY key) {
+  if (isRootHandle(key)) return ERROR_SUCCESS;
+  return handles().remove(key) ? ERROR_SUCCESS : ERROR_INVALID_HANDLE;
+}
+
+LONG RegQueryValueExW(HKEY key, LPCWSTR valueName, LPDWORD, LPDWORD type, LPBYTE data, LPDWORD cbData) {
+  if (data != nullptr && cbData == nullptr) return ERROR_INVALID_PARAMETER;
+  DWORD storedType = 0;
+  std::vector<BYTE> bytes;
+  if (LONG e = queryValue(key, textArg(valueName), &storedType, &bytes)) return e;
+  if (type != nullptr) *type = storedType;
+  return deliverData(bytes, data, cbData);
+}
+
+LONG RegQueryValueExA(HKEY key, LPCSTR valueName, LPDWORD, LPDWORD type, LPBYTE data, LPDWORD cbData) {
+  if (data != nullptr && cbData == nullptr) return ERROR_INVALID_PARAMETER;
+  DWORD storedType = 0;
+  std::vector<BYTE> bytes;
+  if (LONG e = queryValue(key, textArg(valueName), &storedType, &bytes)) return e;
+  if (type != nullptr) *type = storedType;
+  return deliverData(toAnsiData(storedType, std::move(bytes)), data, cbData);
+}
+
+LONG RegSetValueExW(HKEY key, LPCWSTR valueName, DWORD, DWORD type, const BYTE* data, DWORD cbData) {
+  if (data == nullptr && cbData != 0) return ERROR_INVALID_PARAMETER;
+  std::vector<BYTE> bytes(data, data == nullptr ? data : data + cbData);
+  return setValue(key, textArg(valueName), type, std::move(bytes));
+}
+
+LONG RegSetValueExA(HKEY key, LPCSTR valueName, DWORD, DWORD type, const BYTE* data, DWORD cbData) {
+  if (data == nullptr && cbData != 0) return ERROR_INVALID_PARAMETER;
+  std::vector<BYTE> bytes(data, data == nullptr ? data : data + cbData);
+  if (isStringType(type)) {
+    std::u16string wide =
+        platform::toWide(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
+    // Callers pass the length of the text without its zero; the value keeps one.
+    if (type != REG_MULTI_SZ && (wide.empty() || wide.back() != u'\0')) wide.push_back(u'\0');
+    bytes = bytesOf(wide);
+  }
+  return setValue(key, textArg(valueName), type, std::move(bytes));
+}
+
+LONG RegDeleteValueW(HKEY key, LPCWSTR valueName) { return deleteValue(key, textArg(valueName)); }
+LONG RegDeleteValueA(HKEY key, LPCSTR valueName) { return deleteValue(key, textArg(valueName)); }
+LONG RegDeleteKeyW(HKEY key, LPCWSTR subKey) { return deleteKey(key, textArg(subKey)); }
+LONG RegDeleteKeyA(HKEY key, LPCSTR subKey) { return deleteKey(key, textArg(subKey)); }
+LONG RegDeleteTreeW(HKEY key, LPCWSTR subKey) { return deleteTree(key, textArg(subKey)); }
+LONG RegDeleteTreeA(HKEY key, LPCSTR subKey) { return deleteTree(key, textArg(subKey)); }
+
+LONG RegEnumKeyExW(HKEY key, DWORD index, LPWSTR name, LPDWORD cchName, LPDWORD, LPWSTR keyClass,
+                   LPDWORD cchClass, void* lastWriteTime) {
+  if (name == nullptr || cchName == nullptr) return ERROR_INVALID_PARAMETER;
+  std::u16string found;
+  if (LONG e = enumKey(key, index, &found)) return e;
+  clearClass(keyClass, cchClass);
+  clearTime(lastWriteTime);
+  return deliverName(found, name, cchName);
+}
+
+LONG RegEnumKeyExA(HKEY key, DWORD index, LPSTR name, LPDWORD cchName, LPDWORD, LPSTR keyClass,
+                   LPDWORD cchClass, void* lastWriteTime) {
+  if (name == nullptr || cchName == nullptr) return ERROR_INVALID_PARAMETER;
+  std::u16string found;
+  if (LONG e = enumKey(key, index, &found)) return e;
+  clearClass(keyClass, cchClass);
+  clearTime(lastWriteTime);
+  return deliverName(platform::toAnsi(found), name, cchName);
+}
+
+LONG RegEnumValueW(HKEY key, DWORD index, LPWSTR valueName, LPDWORD cchValueName, LPDWORD, LPDWORD type,
+                   LPBYTE data, LPDWORD cbData) {
+  return enumValueAs(key, index, valueName, cchValueName, type, data, cbData, false);
+}
+
+LONG RegEnumValueA(HKEY key, DWORD index, LPSTR valueName, LPDWORD cchValueName, LPDWORD, LPDWORD type,
+                   LPBYTE data, LPDWORD cbData) {
+  return enumValueAs(key, index, valueName, cchValueName, type, data, cbData, true);
+}
+
+LONG RegQueryInfoKeyW(HKEY key, LPWSTR keyClass, LPDWORD cchClass, LPDWORD, LPDWORD subKeys,
+                      LPDWORD maxSubKeyLen, LPDWORD maxClassLen, LPDWORD values, LPDWORD maxValueNameLen,
+                      LPDWORD maxValueLen, LPDWORD securityDescriptor, void* lastWriteTime) {
+  std::shared_ptr<OpenKey> k;
+  if (LONG e = resolve(key, &k)) return e;
+  if (!allows(*k, KEY_QUERY_VALUE)) return ERROR_ACCESS_DENIED;
+  platform::hive::KeyInfo info;
+  const LONG rc = k->hive->read([&](Session& s) {
+    requireKey(s, *k);
+    info = s.info(k->id);
+    return ERROR_SUCCESS;
+  });
+  if (rc != ERROR_SUCCESS) return rc;
+  clearClass(keyClass, cchClass);
+  clearTime(lastWriteTime);
+  auto put = [](LPDWORD p, DWORD v) {
+    if (p != nullptr) *p = v;
+  };
+  put(subKeys, info.subKeys);
+  put(maxSubKeyLen, info.maxSubKeyLen);
+  put(maxClassLen, 0);
+  put(values, info.values);
+  put(maxValueNameLen, info.maxValueNameLen);
+  put(maxValueLen, info.maxValueLen);
+  put(securityDescriptor, 0);
+  return ERROR_SUCCESS;
+}
+
+LONG RegConnectRegistryW(LPCWSTR machineName, HKEY key, PHKEY result) {
+  return connectRegistry(textArg(machineName), key, result);
+}
+LONG RegConnectRegistryA(LPCSTR machineName, HKEY key, PHKEY result) {
+  return connectRegistry(textArg(machineName), key, result);
+}
+
+LONG RegBeginTransaction(HKEY anyKeyOfTheHive) {
+  return withHive(anyKeyOfTheHive, [](Hive& h) { return h.beginTransaction(); });
+}
+LONG RegCommitTransaction(HKEY anyKeyOfTheHive) {
+  return withHive(anyKeyOfTheHive, [](Hive& h) { return h.commitTransaction(); });
+}
+LONG RegRollbackTransaction(HKEY anyKeyOfTheHive) {
+  return withHive(anyKeyOfTheHive, [](Hive& h) { return h.rollbackTransaction(); });
+}
