@@ -1,5 +1,5 @@
 # corvantel_add_resources(TARGET SOURCE_FILE): compiles a resource source file
-# (message table, version information; format in platform/tools/corvrc/README.md)
+# (message table, version information; format in platform/tools/corvrc/rc_source.h)
 # with corvrc at build time and links the result into TARGET, whose program
 # file then carries the resources in its "corvres" section.
 function(corvantel_add_resources target source)
