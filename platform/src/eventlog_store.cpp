@@ -38,7 +38,9 @@ LONG errnoToError(int e) {
 
 Store* openStore(bool create, LONG& error) {
   static std::mutex mutex;
-  static std::map<std::filesystem::path, std::unique_ptr<Store>> stores;  // one per file, for the process
+  // One per file, for the life of the process. Never destroyed, so that a
+  // thread still logging while the process exits finds its connection.
+  static auto& stores = *new std::map<std::filesystem::path, std::unique_ptr<Store>>;
 
   const std::filesystem::path root = machineRoot();
   const std::filesystem::path path = root / "eventlog.db";
