@@ -20,5 +20,3 @@ HANDLE CreateMutexW(void* securityAttributes, BOOL initialOwner, LPCWSTR name);
 
 // Gives up ownership; FALSE with ERROR_NOT_OWNER (288) when not held.
 BOOL ReleaseMutex(HANDLE mutex);
-
-inline constexpr LONG ERROR_NOT_OWNER = 288;

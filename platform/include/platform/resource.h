@@ -29,11 +29,6 @@
 
 #include "platform/types.h"
 
-// Error codes used by the resource functions (winerror.h values).
-inline constexpr LONG ERROR_INVALID_DATA = 13;
-inline constexpr LONG ERROR_BAD_EXE_FORMAT = 193;
-inline constexpr LONG ERROR_RESOURCE_LANG_NOT_FOUND = 1815;
-
 struct HINSTANCE__;
 using HMODULE = HINSTANCE__*;
 using HINSTANCE = HMODULE;
