@@ -91,7 +91,8 @@ TEST(CTolvaneString, CopiesAreIndependent) {
   b.prepend(u"beta ");
   EXPECT_EQ(wide(a), u"alpha");
   EXPECT_EQ(wide(b), u"beta alpha");
-  a = a;  // self-assignment keeps the text
+  const CTolvaneString& same = a;
+  a = same;  // self-assignment keeps the text
   EXPECT_EQ(wide(a), u"alpha");
 }
 

@@ -49,6 +49,9 @@ struct BadSource {
   const char* errorStart;  // "<line>: ..."
 };
 
+// Names each case after the error it expects, so a failure reads at a glance.
+void PrintTo(const BadSource& source, std::ostream* out) { *out << source.errorStart; }
+
 class RcSourceErrorTest : public ::testing::TestWithParam<BadSource> {};
 
 TEST_P(RcSourceErrorTest, IsRejectedWithItsLine) {
