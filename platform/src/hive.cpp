@@ -23,15 +23,7 @@ constexpr mode_t kHiveMode = 0600;     // hives hold the database password
 // Names are kept as UTF-16LE bytes so that any wide text, lone surrogates
 // included, survives. The comparison form is ASCII-folded and big-endian, so
 // that SQLite's byte order of blobs is the order of the UTF-16 code units.
-std::vector<BYTE> nameBytes(std::u16string_view name) {
-  std::vector<BYTE> out;
-  out.reserve(name.size() * 2);
-  for (char16_t c : name) {
-    out.push_back(static_cast<BYTE>(c & 0xFF));
-    out.push_back(static_cast<BYTE>(c >> 8));
-  }
-  return out;
-}
+std::vector<BYTE> nameBytes(std::u16string_view name) { return platform::toUtf16leBytes(name); }
 
 std::vector<BYTE> foldBytes(std::u16string_view name) {
   std::vector<BYTE> out;
@@ -44,10 +36,7 @@ std::vector<BYTE> foldBytes(std::u16string_view name) {
 }
 
 std::u16string nameFromBytes(std::span<const BYTE> bytes) {
-  std::u16string out(bytes.size() / 2, u'\0');
-  for (std::size_t i = 0; i < out.size(); ++i)
-    out[i] = static_cast<char16_t>(bytes[2 * i] | (bytes[2 * i + 1] << 8));
-  return out;
+  return platform::fromUtf16leBytes(bytes.data(), bytes.size());
 }
 
 LONG errorFromErrno(int err) {

@@ -60,26 +60,12 @@ bool nameFitsText(std::u16string_view name) {
   return true;
 }
 
-std::vector<BYTE> utf16Bytes(std::u16string_view s) {
-  std::vector<BYTE> out;
-  out.reserve(s.size() * 2);
-  for (char16_t c : s) {
-    out.push_back(static_cast<BYTE>(c & 0xFF));
-    out.push_back(static_cast<BYTE>(c >> 8));
-  }
-  return out;
-}
-
 std::u16string decodeText(std::string_view bytes, bool* ok) {
   *ok = true;
   if (bytes.size() >= 2 && static_cast<BYTE>(bytes[0]) == 0xFF && static_cast<BYTE>(bytes[1]) == 0xFE) {
     bytes.remove_prefix(2);
     if (bytes.size() % 2 != 0) *ok = false;
-    std::u16string out(bytes.size() / 2, u'\0');
-    for (std::size_t i = 0; i < out.size(); ++i)
-      out[i] =
-          static_cast<char16_t>(static_cast<BYTE>(bytes[2 * i]) | (static_cast<BYTE>(bytes[2 * i + 1]) << 8));
-    return out;
+    return platform::fromUtf16leBytes(bytes.data(), bytes.size());
   }
   if (bytes.substr(0, 3) == "\xEF\xBB\xBF") bytes.remove_prefix(3);
   return toWide(bytes);
@@ -204,7 +190,7 @@ class Parser {
       if (!trim(s.substr(used)).empty()) return fail("unexpected text after the closing '\"'");
       text.push_back(u'\0');
       e->type = REG_SZ;
-      e->data = utf16Bytes(text);
+      e->data = platform::toUtf16leBytes(text);
       return true;
     }
     if (s.starts_with(u"dword:")) {
@@ -269,9 +255,7 @@ void putName(std::string* out, std::u16string_view name) {
 // Text that can be written quoted and read back to the same bytes.
 bool isPlainText(const std::vector<BYTE>& data, std::u16string* text) {
   if (data.size() < 2 || data.size() % 2 != 0) return false;
-  std::u16string s(data.size() / 2, u'\0');
-  for (std::size_t i = 0; i < s.size(); ++i)
-    s[i] = static_cast<char16_t>(data[2 * i] | (data[2 * i + 1] << 8));
+  std::u16string s = platform::fromUtf16leBytes(data.data(), data.size());
   if (s.back() != 0) return false;
   s.pop_back();
   for (std::size_t i = 0; i < s.size(); ++i)

@@ -18,14 +18,7 @@ using Kind = Entry::Kind;
 using Bytes = std::vector<BYTE>;
 using namespace std::literals;
 
-Bytes wideBytes(std::u16string_view s) {
-  Bytes b;
-  for (char16_t c : s) {
-    b.push_back(static_cast<BYTE>(c & 0xFF));
-    b.push_back(static_cast<BYTE>(c >> 8));
-  }
-  return b;
-}
+Bytes wideBytes(std::u16string_view s) { return platform::toUtf16leBytes(s); }
 
 Entry value(std::u16string path, std::u16string name, DWORD type, Bytes data,
             Root root = Root::kLocalMachine) {

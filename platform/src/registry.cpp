@@ -148,20 +148,7 @@ std::optional<KeyId> walk(Session& s, const OpenKey& key, const std::vector<std:
 bool isStringType(DWORD type) { return type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ; }
 
 std::u16string unitsOf(const std::vector<BYTE>& bytes) {
-  std::u16string units(bytes.size() / 2, u'\0');
-  for (std::size_t i = 0; i < units.size(); ++i)
-    units[i] = static_cast<char16_t>(bytes[2 * i] | (bytes[2 * i + 1] << 8));
-  return units;
-}
-
-std::vector<BYTE> bytesOf(std::u16string_view units) {
-  std::vector<BYTE> bytes;
-  bytes.reserve(units.size() * 2);
-  for (char16_t c : units) {
-    bytes.push_back(static_cast<BYTE>(c & 0xFF));
-    bytes.push_back(static_cast<BYTE>(c >> 8));
-  }
-  return bytes;
+  return platform::fromUtf16leBytes(bytes.data(), bytes.size());
 }
 
 // Stored string data as the A functions hand it out.
@@ -464,7 +451,7 @@ LONG RegSetValueExA(HKEY key, LPCSTR valueName, DWORD, DWORD type, const BYTE* d
         platform::toWide(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
     // Callers pass the length of the text without its zero; the value keeps one.
     if (type != REG_MULTI_SZ && (wide.empty() || wide.back() != u'\0')) wide.push_back(u'\0');
-    bytes = bytesOf(wide);
+    bytes = platform::toUtf16leBytes(wide);
   }
   return setValue(key, textArg(valueName), type, std::move(bytes));
 }

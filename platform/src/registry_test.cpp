@@ -20,14 +20,7 @@ namespace {
 
 using Bytes = std::vector<BYTE>;
 
-Bytes wideBytes(std::u16string_view s) {
-  Bytes b;
-  for (char16_t c : s) {
-    b.push_back(static_cast<BYTE>(c & 0xFF));
-    b.push_back(static_cast<BYTE>(c >> 8));
-  }
-  return b;
-}
+Bytes wideBytes(std::u16string_view s) { return platform::toUtf16leBytes(s); }
 
 Bytes ansiBytes(std::string_view s) { return Bytes(s.begin(), s.end()); }
 

@@ -22,7 +22,7 @@ std::size_t decodeUtf8(const unsigned char* s, std::size_t n, char32_t& out) {
   }
   if (b0 >= 0xE0 && b0 <= 0xEF) {
     if (!cont(1) || !cont(2)) return 0;
-    if (b0 == 0xE0 && s[1] < 0xA0) return 0;  // overlong
+    if (b0 == 0xE0 && s[1] < 0xA0) return 0;   // overlong
     if (b0 == 0xED && s[1] >= 0xA0) return 0;  // an encoded surrogate is not text
     out = (char32_t(b0 & 0x0F) << 12) | (char32_t(s[1] & 0x3F) << 6) | (s[2] & 0x3F);
     return 3;
@@ -31,8 +31,8 @@ std::size_t decodeUtf8(const unsigned char* s, std::size_t n, char32_t& out) {
     if (!cont(1) || !cont(2) || !cont(3)) return 0;
     if (b0 == 0xF0 && s[1] < 0x90) return 0;   // overlong
     if (b0 == 0xF4 && s[1] >= 0x90) return 0;  // beyond U+10FFFF
-    out = (char32_t(b0 & 0x07) << 18) | (char32_t(s[1] & 0x3F) << 12) |
-          (char32_t(s[2] & 0x3F) << 6) | (s[3] & 0x3F);
+    out = (char32_t(b0 & 0x07) << 18) | (char32_t(s[1] & 0x3F) << 12) | (char32_t(s[2] & 0x3F) << 6) |
+          (s[3] & 0x3F);
     return 4;
   }
   return 0;
@@ -119,24 +119,26 @@ int MultiByteToWideChar(UINT codePage, DWORD, LPCSTR multiByte, int cbMultiByte,
     SetLastError(ERROR_INVALID_PARAMETER);
     return 0;
   }
-  std::string_view in = cbMultiByte == -1 ? std::string_view(multiByte, std::char_traits<char>::length(multiByte) + 1)
-                                          : std::string_view(multiByte, static_cast<std::size_t>(cbMultiByte));
+  std::string_view in = cbMultiByte == -1
+                            ? std::string_view(multiByte, std::char_traits<char>::length(multiByte) + 1)
+                            : std::string_view(multiByte, static_cast<std::size_t>(cbMultiByte));
   std::u16string out;
   out.reserve(in.size());
   decode(in, [&](char16_t c) { out.push_back(c); });
   return deliver(out, wide, cchWideChar);
 }
 
-int WideCharToMultiByte(UINT codePage, DWORD, LPCWSTR wide, int cchWideChar, LPSTR multiByte,
-                        int cbMultiByte, LPCSTR defaultChar, LPBOOL usedDefaultChar) {
+int WideCharToMultiByte(UINT codePage, DWORD, LPCWSTR wide, int cchWideChar, LPSTR multiByte, int cbMultiByte,
+                        LPCSTR defaultChar, LPBOOL usedDefaultChar) {
   if (!supportedCodePage(codePage) || wide == nullptr || cchWideChar == 0 || cchWideChar < -1 ||
       defaultChar != nullptr) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return 0;
   }
   if (usedDefaultChar != nullptr) *usedDefaultChar = FALSE;
-  std::u16string_view in = cchWideChar == -1 ? std::u16string_view(wide, platform::wideLength(wide) + 1)
-                                             : std::u16string_view(wide, static_cast<std::size_t>(cchWideChar));
+  std::u16string_view in = cchWideChar == -1
+                               ? std::u16string_view(wide, platform::wideLength(wide) + 1)
+                               : std::u16string_view(wide, static_cast<std::size_t>(cchWideChar));
   std::string out;
   out.reserve(in.size() * 3);
   encode(in, [&](char c) { out.push_back(c); });
@@ -156,6 +158,24 @@ std::string toAnsi(std::u16string_view wide) {
   std::string out;
   out.reserve(wide.size());
   encode(wide, [&](char c) { out.push_back(c); });
+  return out;
+}
+
+std::vector<BYTE> toUtf16leBytes(std::u16string_view text) {
+  std::vector<BYTE> out;
+  out.reserve(text.size() * 2);
+  for (char16_t c : text) {
+    out.push_back(static_cast<BYTE>(c & 0xFF));
+    out.push_back(static_cast<BYTE>(c >> 8));
+  }
+  return out;
+}
+
+std::u16string fromUtf16leBytes(const void* data, std::size_t size) {
+  const auto* bytes = static_cast<const BYTE*>(data);
+  std::u16string out(size / 2, u'\0');
+  for (std::size_t i = 0; i < out.size(); ++i)
+    out[i] = static_cast<char16_t>(bytes[2 * i] | (bytes[2 * i + 1] << 8));
   return out;
 }
 

@@ -105,12 +105,7 @@ std::string typeName(DWORD type) {
   }
 }
 
-std::u16string units(const Bytes& data) {
-  std::u16string s(data.size() / 2, u'\0');
-  for (std::size_t i = 0; i < s.size(); ++i)
-    s[i] = static_cast<char16_t>(data[2 * i] | (data[2 * i + 1] << 8));
-  return s;
-}
+std::u16string units(const Bytes& data) { return platform::fromUtf16leBytes(data.data(), data.size()); }
 
 // Text up to its terminating zero, in the ANSI code page (bytes come back as stored).
 std::string text(const Bytes& data) {
@@ -251,14 +246,6 @@ bool parseHexBytes(const std::string& s, Bytes* out) {
   return true;
 }
 
-Bytes utf16(std::u16string_view s) {
-  Bytes b;
-  for (char16_t c : s) {
-    b.push_back(static_cast<BYTE>(c & 0xFF));
-    b.push_back(static_cast<BYTE>(c >> 8));
-  }
-  return b;
-}
 
 // The value a TYPE and DATA argument make, or a message saying what is wrong.
 std::optional<std::string> parseData(const std::string& typeArg, const std::string& dataArg, DWORD* type,
@@ -267,7 +254,7 @@ std::optional<std::string> parseData(const std::string& typeArg, const std::stri
   for (char& c : t) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
   if (t == "REG_SZ" || t == "REG_EXPAND_SZ") {
     *type = t == "REG_SZ" ? REG_SZ : REG_EXPAND_SZ;
-    *data = utf16(platform::toWide(dataArg) + u'\0');
+    *data = platform::toUtf16leBytes(platform::toWide(dataArg) + u'\0');
   } else if (t == "REG_MULTI_SZ") {
     *type = REG_MULTI_SZ;
     std::u16string all;
@@ -278,7 +265,7 @@ std::optional<std::string> parseData(const std::string& typeArg, const std::stri
       if (end == dataArg.size()) break;
       start = end + 2;
     }
-    *data = utf16(all + u'\0');
+    *data = platform::toUtf16leBytes(all + u'\0');
   } else if (t == "REG_DWORD") {
     std::uint32_t v = 0;
     if (!parseNumber(dataArg, &v)) return "REG_DWORD data must be a 32-bit number, decimal or 0x hex";
