@@ -1,0 +1,85 @@
+// DaemonConfiguration: the values of the service's Parameters key as loaded at
+// service start. Only the start-up writes it (loadConfiguration); the receive
+// loop reads it once when it starts (makeActionSettings).
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+#include "platform/types.h"
+#include "rules/ActionSettings.h"
+
+inline constexpr WCHAR kParametersKeyPath[] = u"SYSTEM\\CurrentControlSet\\Services\\TolvaneCorvantel\\Parameters";
+
+// Storage capacities of the string values in bytes of the ANSI code page, the
+// terminating zero included: a longer value keeps its first capacity - 1 bytes.
+inline constexpr std::size_t kCapacityPath = 256;
+inline constexpr std::size_t kCapacityName = 128;
+inline constexpr std::size_t kCapacityExtension = 32;
+
+// Strings in the ANSI code page. Flags stored as numbers count as set only
+// when they hold exactly 1.
+struct DaemonConfiguration {
+  std::string szBaseLogFilePath = "/var/log/corvantel";
+  std::string szBaseLogFileName = "Corvantel";
+  std::string szBaseLogFileExtension = "log";
+  DWORD bReloadRuleBase = 0;
+  std::string szODBCDsn;
+  std::string szODBCUid;
+  std::string szODBCPwd;  // in clear after loading
+  DWORD nODBCEnCryption = 0;
+  std::string szTableName = "Syslog";
+  std::string szODBCReceivedAt = "ReceivedAt";
+  std::string szODBCFacility = "Facility";
+  std::string szODBCPriority = "Priority";
+  std::string szODBCFromHost = "FromHost";
+  std::string szODBCMessage = "Message";
+  DWORD nSyslogPort = 0;  // 0: the "syslog"/"udp" service port
+  DWORD nTimeMode = 0;
+  DWORD nUniqueFileName = 1;
+  DWORD nFileDateTime = 1;
+  DWORD nFileFacility = 1;
+  DWORD nFilePriority = 1;
+  DWORD bReplaceEventLogSource = 0;
+  DWORD nSyslogReplaceSource = 0;
+  DWORD nResolveHostName = 0;
+  DWORD nUseOrgTimeStamp = 0;
+  std::string szSMTPServer = "127.0.0.1";
+  std::string szSMTPRecipient;
+  std::string szSMTPSender;
+  std::string szSMTPSubject;
+  DWORD nSMTPPort = 25;
+  std::string szSyslogSendServer;
+};
+
+// The process-wide configuration.
+DaemonConfiguration& daemonConfiguration();
+
+// Reads the Parameters key of HKEY_LOCAL_MACHINE into `config`, every value
+// with its default (a missing key leaves all defaults), and unscrambles the
+// password when nODBCEnCryption is 1.
+void readConfiguration(DaemonConfiguration& config);
+
+// Reads the Parameters key into daemonConfiguration(), then loads the
+// process-wide rule base from the Rules key. Called once at service start,
+// before the receive thread exists.
+void loadConfiguration();
+
+// The settings record the receive loop hands to every action, filled from
+// `config`; eventSource "TolvaneCorvantel" and eventId 113.
+ActionSettings makeActionSettings(const DaemonConfiguration& config);
+
+// Writes the installation values (nServiceMajor 3, nServiceMinor 70,
+// nServiceBuildID 124, bReplaceEventLogSource, nSyslogPort, bWriteToODBC and
+// bWriteToEventLog 0) into the Parameters key, creating it when needed. False
+// when the key cannot be created or a value cannot be written.
+bool writeInstallationValues();
+
+// The clear text of a password stored scrambled: per character a group of two
+// hexadecimal digits (255 minus the character's code) and a separator. Any
+// input gives some result; the text ends at a decoded zero.
+std::string unscramblePassword(std::string_view scrambled);
+
+// `text` cut to at most capacity - 1 bytes, never inside a UTF-8 sequence.
+std::string cutToCapacity(std::string text, std::size_t capacity);
