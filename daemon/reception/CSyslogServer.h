@@ -5,6 +5,8 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
+#include <string_view>
 
 #include "reception/CUDPServer.h"
 
@@ -22,6 +24,14 @@ class CSyslogServer : public CUDPServer {
   // The message text, not the raw datagram.
   const char* getBuffer() override { return getMessage(); }
 
+  // ReceiveMessage for the receive loop, without the conversion of the text
+  // back to the ANSI code page: true when a datagram was received, false when
+  // the receive failed (the message is then empty, facility and priority 0).
+  bool receiveNext(CTolvaneString& source);
+  // The message text exactly as it came in the datagram (after the PRI part, up
+  // to the first zero byte); valid until the next receive.
+  std::string_view getRawMessage() const { return m_rawMessage; }
+
   const char* getMessage() const { return m_message.getNarrow(); }
   const CTolvaneString& getMessageString() const { return m_message; }
   std::int32_t getFacility() const { return m_facility; }
@@ -33,4 +43,6 @@ class CSyslogServer : public CUDPServer {
   std::int32_t m_facility = 0;
   std::int32_t m_priority = 0;
   CTolvaneString m_message;
+  std::string_view m_rawMessage;
+  std::u16string m_wide;  // conversion space, reused for every datagram
 };

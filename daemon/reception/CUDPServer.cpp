@@ -1,15 +1,56 @@
 #include "reception/CUDPServer.h"
 
+#include <netdb.h>
+#include <poll.h>
+
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 #include "service/CErrorReport.h"
 #include "service/event_ids.h"
+
+namespace {
+const char kEmptyText[1] = {'\0'};
+
+bool sameSender(const sockaddr_in& a, const sockaddr_in& b) {
+  return a.sin_addr.s_addr == b.sin_addr.s_addr && a.sin_family == b.sin_family;
+}
+}  // namespace
+
+// The storage of one batch. Each slot has a whole receive buffer, so that a
+// datagram is never copied: serving it points the current buffer at its slot.
+struct CUDPServer::Batch {
+  mmsghdr headers[kBatchCapacity] = {};
+  iovec parts[kBatchCapacity] = {};
+  sockaddr_in senders[kBatchCapacity] = {};
+  char buffers[kBatchCapacity][kReceiveBufferSize];
+  // The sender last resolved by name, kept for the rest of its batch: a burst
+  // from one host costs one reverse look-up per batch, not one per datagram.
+  unsigned serial = 0;  // counts the batches taken
+  unsigned resolvedSerial = 0;
+  sockaddr_in resolved{};
+  char resolvedName[NI_MAXHOST] = {};
+
+  Batch() {
+    for (int i = 0; i < kBatchCapacity; ++i) {
+      parts[i].iov_base = buffers[i];
+      parts[i].iov_len = kReceiveBufferSize - 1;  // room for the terminating zero
+      headers[i].msg_hdr.msg_iov = &parts[i];
+      headers[i].msg_hdr.msg_iovlen = 1;
+      headers[i].msg_hdr.msg_name = &senders[i];
+    }
+  }
+};
+
+CUDPServer::CUDPServer() : m_current(kEmptyText) {}
 
 CUDPServer::~CUDPServer() = default;
 
 void CUDPServer::Open() {
   CWinSock& socket = getSocket();
   socket.CloseSocket();
+  m_count = m_next = 0;
   if (!socket.Create(AF_INET, SOCK_DGRAM, 0)) {
     // Reported as the bind failure it leads to, with the reason it has.
     const int error = WSAGetLastError();
@@ -17,26 +58,121 @@ void CUDPServer::Open() {
     std::snprintf(text, sizeof(text), "Can't bind to socket - ERRORCODE: %d", error);
     throw CWinSockError(kEventBindFailed, error, text);
   }
+  if (m_socketBufferSize > 0) {
+    // A burst must wait in the kernel while an action is slow; the system's
+    // default buffer holds only a few hundred datagrams. Not fatal: a smaller
+    // buffer only loses more in a long burst.
+    const int size = m_socketBufferSize;
+    if (setsockopt(socket.getSock(), SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof(size)) != 0) {
+      setsockopt(socket.getSock(), SOL_SOCKET, SO_RCVBUF, &size, sizeof(size));
+    }
+  }
   socket.setSource(m_serverPort);
   socket.Bind();
 }
 
-void CUDPServer::Close() { getSocket().CloseSocket(); }
+void CUDPServer::Close() {
+  m_count = m_next = 0;
+  getSocket().CloseSocket();
+}
 
 const char* CUDPServer::ReceiveMessage(CTolvaneString& source) {
-  m_received = getSocket().ReceiveFrom(m_buffer, kReceiveBufferSize, source);
-  return m_buffer;
+  next(&source);
+  return m_current;
 }
 
 const char* CUDPServer::ReceiveData() {
-  m_received = getSocket().Receive(m_buffer, kReceiveBufferSize);
-  return m_buffer;
+  next(nullptr);
+  return m_current;
 }
 
 void CUDPServer::setServerPort(std::int32_t port) {
   if (port >= 0 && port <= 65535) m_serverPort = port;
 }
 
-const char* CUDPServer::getBuffer() { return m_buffer; }
+const char* CUDPServer::getBuffer() { return m_current; }
 
 std::int32_t CUDPServer::getServerPort() const { return m_serverPort; }
+
+int CUDPServer::receiveDatagrams(mmsghdr* slots, unsigned capacity, int flags) {
+  return ::recvmmsg(getSocket().getSock(), slots, capacity, flags, nullptr);
+}
+
+void CUDPServer::fail() {
+  m_received = -1;
+  m_current = kEmptyText;
+}
+
+bool CUDPServer::refill() {
+  if (!m_batch) m_batch = std::make_unique<Batch>();
+  Batch& batch = *m_batch;
+  m_count = m_next = 0;
+  for (;;) {
+    for (int i = 0; i < kBatchCapacity; ++i) {
+      batch.headers[i].msg_hdr.msg_namelen = sizeof(sockaddr_in);
+      batch.headers[i].msg_hdr.msg_flags = 0;
+    }
+    // Never blocks: a burst is drained without a wait, and an idle socket is
+    // waited for below, where the wake handle can end the wait.
+    const int taken = receiveDatagrams(batch.headers, kBatchCapacity, MSG_DONTWAIT);
+    if (taken > 0) {
+      m_count = taken;
+      ++batch.serial;
+      return true;
+    }
+    if (taken < 0 && errno == EINTR) continue;
+    if (taken == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) {
+      if (taken == 0) errno = EIO;
+      WSASetLastError(platform::wsaErrorFromErrno(errno));
+      return false;
+    }
+    pollfd waits[2] = {{getSocket().getSock(), POLLIN, 0}, {m_wakeHandle, POLLIN, 0}};
+    const int ready = ::poll(waits, m_wakeHandle >= 0 ? 2 : 1, -1);
+    if (ready < 0) {
+      if (errno == EINTR) continue;
+      WSASetLastError(platform::wsaErrorFromErrno(errno));
+      return false;
+    }
+    if (m_wakeHandle >= 0 && waits[1].revents != 0) {
+      WSASetLastError(WSAEINTR);
+      return false;
+    }
+    // The socket is readable or has an error: the next receive tells which.
+  }
+}
+
+bool CUDPServer::next(CTolvaneString* source) {
+  if (isBatchUsedUp() && !refill()) {
+    fail();
+    return false;
+  }
+  Batch& batch = *m_batch;
+  const int slot = m_next++;
+  const mmsghdr& header = batch.headers[slot];
+  const int length = static_cast<int>(header.msg_len);
+  batch.buffers[slot][length] = '\0';
+  m_received = length;
+  m_current = batch.buffers[slot];
+  // A longer datagram keeps its first 32767 bytes, as a single receive does.
+  if ((header.msg_hdr.msg_flags & MSG_TRUNC) != 0) WSASetLastError(WSAEMSGSIZE);
+
+  if (source != nullptr) {
+    const sockaddr_in& from = batch.senders[slot];
+    char dotted[NI_MAXHOST];
+    const char* host = dotted;
+    if (getSocket().getResolveHostNames() == 1) {
+      if (batch.resolvedSerial != batch.serial || !sameSender(batch.resolved, from)) {
+        getSocket().describeSender(from, batch.resolvedName, sizeof(batch.resolvedName));
+        batch.resolved = from;
+        batch.resolvedSerial = batch.serial;
+      }
+      host = batch.resolvedName;
+    } else {
+      getSocket().describeSender(from, dotted, sizeof(dotted));
+    }
+    // The text is replaced only when the sender changed: a burst from one host
+    // costs no allocation here.
+    if (std::strcmp(source->getNarrow(), host) != 0) source->setNarrow(host);
+  }
+  return true;
+}

@@ -167,15 +167,21 @@ int CWinSock::ReceiveFrom(char* buffer, int size, CTolvaneString& source) {
   }
   buffer[received] = '\0';
 
-  char host[NI_MAXHOST] = {};
-  bool named = false;
-  if (m_resolveHostNames == 1 && from.sin_family == AF_INET) {
-    named = getnameinfo(reinterpret_cast<const sockaddr*>(&from), sizeof(from), host, sizeof(host), nullptr,
-                        0, NI_NAMEREQD) == 0;
-  }
-  if (!named) inet_ntop(AF_INET, &from.sin_addr, host, sizeof(host));
+  char host[NI_MAXHOST];
+  describeSender(from, host, sizeof(host));
   source.setNarrow(host);
   return static_cast<int>(received);
+}
+
+void CWinSock::describeSender(const sockaddr_in& from, char* host, std::size_t size) const {
+  if (size == 0) return;
+  host[0] = '\0';
+  if (m_resolveHostNames == 1 && from.sin_family == AF_INET &&
+      getnameinfo(reinterpret_cast<const sockaddr*>(&from), sizeof(from), host, static_cast<socklen_t>(size),
+                  nullptr, 0, NI_NAMEREQD) == 0) {
+    return;
+  }
+  if (inet_ntop(AF_INET, &from.sin_addr, host, static_cast<socklen_t>(size)) == nullptr) host[0] = '\0';
 }
 
 int CWinSock::SendUDP(const CTolvaneString& text) {

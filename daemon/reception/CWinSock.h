@@ -8,6 +8,7 @@
 // by one thread at a time.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "platform/winsock.h"
@@ -49,6 +50,10 @@ class CWinSock {
   // host name (when resolveHostNames is 1 and it resolves) or dotted address.
   // Returns the byte count kept; on failure -1, an empty text, `source` unchanged.
   int ReceiveFrom(char* buffer, int size, CTolvaneString& source);
+  // Writes the text ReceiveFrom reports for the sender `from` into `host`
+  // (zero-terminated, cut to `size`): its host name when resolveHostNames is 1
+  // and it resolves, else its dotted address.
+  void describeSender(const sockaddr_in& from, char* host, std::size_t size) const;
   // Sends the text in the ANSI code page as one datagram to the target, no
   // terminating zero (an empty text sends an empty datagram); error 6.
   int SendUDP(const CTolvaneString& text);
