@@ -1,9 +1,131 @@
 #include "actions/CFileAction.h"
 
-void CFileAction::Execute(const SyslogMessage&, ActionSettings&, const CActionListEntry&) {}
+#include <charconv>
+#include <cstring>
+#include <ctime>
+#include <system_error>
 
-bool buildLogFileName(const ActionSettings&, const CActionListEntry&, TimeValue, std::string&) { return false; }
+#include "actions/file_output.h"
+#include "rules/CActionListEntry.h"
 
-void appendFileLine(const ActionSettings&, const SyslogMessage&, std::string&) {}
+namespace {
 
-void setFileActionClockForTesting(FileActionClock) {}
+TimeValue systemClock() { return static_cast<TimeValue>(std::time(nullptr)); }
+
+FileActionClock g_clock = systemClock;
+
+// A calendar conversion kept for the second it was made for: messages arrive
+// many per second, and the conversion (with its look at the zone rules) is the
+// costliest step of a line.
+struct CalendarCache {
+  TimeValue second = 0;
+  bool valid = false;
+  std::tm fields{};
+};
+
+// Receive thread only, like the rest of the file action.
+CalendarCache g_nameLocal, g_nameUtc, g_lineLocal;
+
+const std::tm& calendar(CalendarCache& cache, TimeValue when, bool utc) {
+  if (!cache.valid || cache.second != when) {
+    const std::time_t t = static_cast<std::time_t>(when);
+    if (utc) {
+      gmtime_r(&t, &cache.fields);
+    } else {
+      tzset();  // localtime_r alone need not notice a changed zone
+      localtime_r(&t, &cache.fields);
+    }
+    cache.second = when;
+    cache.valid = true;
+  }
+  return cache.fields;
+}
+
+// "%0*d": at least `width` digits, zeros in front.
+void appendPadded(std::string& out, int value, int width) {
+  char digits[16];
+  char* end = std::to_chars(digits, digits + sizeof digits, value).ptr;
+  for (int n = static_cast<int>(end - digits); n < width; ++n) out.push_back('0');
+  out.append(digits, end);
+}
+
+void appendUnsigned(std::string& out, std::int32_t value) {
+  char digits[16];
+  char* end = std::to_chars(digits, digits + sizeof digits, static_cast<std::uint32_t>(value)).ptr;
+  out.append(digits, end);
+}
+
+void appendDate(std::string& out, const std::tm& fields, char separator) {
+  appendPadded(out, fields.tm_year + 1900, 4);
+  out.push_back(separator);
+  appendPadded(out, fields.tm_mon + 1, 2);
+  out.push_back(separator);
+  appendPadded(out, fields.tm_mday, 2);
+}
+
+}  // namespace
+
+void CFileAction::Execute(const SyslogMessage& message, ActionSettings& settings,
+                          const CActionListEntry& entry) {
+  // Reused for every message: the name is composed without allocating once the
+  // buffer has grown.
+  static std::string name;
+  if (!buildLogFileName(settings, entry, g_clock(), name)) {
+    reportFileOutputFailure(name, std::generic_category().message(ENAMETOOLONG));
+    return;
+  }
+  std::string* buffer = fileOutputBuffer(name);
+  if (buffer == nullptr) return;  // the file cannot be opened: the line is lost (and logged)
+  appendFileLine(settings, message, *buffer);
+  fileLineAppended(name);
+}
+
+bool buildLogFileName(const ActionSettings& settings, const CActionListEntry& entry, TimeValue now,
+                      std::string& name) {
+  name.assign(settings.logFilePath);
+  name.push_back('/');
+  if (entry.hasParameter()) {
+    const CTolvaneString& parameter = entry.getParameter();
+    name.append(parameter.getNarrow(), static_cast<std::size_t>(parameter.getNarrowLength()));
+  } else {
+    name.append(settings.logFileName);
+  }
+  if (settings.uniqueFileName != 0) {
+    name.push_back('-');
+    const bool utc = settings.useUtc != 0;
+    appendDate(name, calendar(utc ? g_nameUtc : g_nameLocal, now, utc), '-');
+  }
+  name.push_back('.');
+  name.append(settings.logFileExtension);
+  return name.size() <= kMaxLogFileName;
+}
+
+void appendFileLine(const ActionSettings& settings, const SyslogMessage& message, std::string& line) {
+  if (settings.fileDateTime == 1) {
+    const std::tm& fields = calendar(g_lineLocal, message.getReceivedAt(), false);
+    appendDate(line, fields, '-');
+    line.push_back(',');
+    appendPadded(line, fields.tm_hour, 2);
+    line.push_back(':');
+    appendPadded(line, fields.tm_min, 2);
+    line.push_back(':');
+    appendPadded(line, fields.tm_sec, 2);
+    line.push_back(',');
+  }
+  const CTolvaneString& host = message.getFromHost();
+  line.append(host.getNarrow(), static_cast<std::size_t>(host.getNarrowLength()));
+  line.push_back(',');
+  if (settings.fileFacility == 1) {
+    appendUnsigned(line, message.getFacility());
+    line.push_back(',');
+  }
+  if (settings.filePriority == 1) {
+    appendUnsigned(line, message.getPriority());
+    line.push_back(',');
+  }
+  const char* text = message.getMessageA();
+  line.append(text, std::strlen(text));
+  line.push_back('\n');
+}
+
+void setFileActionClockForTesting(FileActionClock clock) { g_clock = clock != nullptr ? clock : systemClock; }

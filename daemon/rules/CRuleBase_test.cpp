@@ -1,0 +1,305 @@
+#include "rules/CRuleBase.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "platform/text.h"
+#include "rules/action_factory.h"
+#include "rules/rule_value_name.h"
+#include "service/CErrorReport.h"
+#include "temp_root.h"
+
+namespace {
+
+// What the recording actions saw, in order: "type:parameter".
+std::vector<std::string> g_calls;
+
+constexpr std::int32_t kFailingType = 1002;  // raises like a refused mail recipient
+
+class RecordingAction : public CAction {
+ public:
+  explicit RecordingAction(std::int32_t type) : m_type(type) {}
+  void Execute(const SyslogMessage&, ActionSettings& settings, const CActionListEntry& entry) override {
+    g_calls.push_back(std::to_string(m_type) + ":" + entry.getParameter().getNarrow() + ":" +
+                      settings.logFileName);
+    settings.logFileName = "changed";  // must not reach the next action
+    if (m_type == kFailingType) throw CErrorReport(117, 550, "recipient refused");
+  }
+
+ private:
+  std::int32_t m_type;
+};
+
+std::unique_ptr<CAction> recordingFactory(std::int32_t type) {
+  if (type < 1000 || type > 1007 || type == kActionShellExec || type == kActionNetSend) return nullptr;
+  return std::make_unique<RecordingAction>(type);
+}
+
+class CRuleBaseTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_EQ(RegCreateKeyW(HKEY_LOCAL_MACHINE, kRulesKeyPath, &m_key), ERROR_SUCCESS);
+    g_calls.clear();
+    m_previousFactory = setActionFactoryForTesting(recordingFactory);
+    m_settings.logFileName = "global";
+  }
+  void TearDown() override {
+    setActionFactoryForTesting(m_previousFactory);
+    if (m_key != nullptr) RegCloseKey(m_key);
+  }
+
+  void setDWord(const std::u16string& name, DWORD value) {
+    ASSERT_EQ(RegSetValueExW(m_key, name.c_str(), 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), 4),
+              ERROR_SUCCESS);
+  }
+  void setString(const std::u16string& name, const std::u16string& text) {
+    ASSERT_EQ(RegSetValueExW(m_key, name.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()),
+                             static_cast<DWORD>((text.size() + 1) * sizeof(WCHAR))),
+              ERROR_SUCCESS);
+  }
+  void setAction(int rule, int action, DWORD type, const char16_t* parameter = nullptr) {
+    setDWord(actionValueName(rule, action, "Type"), type);
+    if (parameter != nullptr) setString(actionValueName(rule, action, "String"), parameter);
+  }
+
+  SyslogMessage message(const char* text, const char* host = "10.0.0.5", int facility = 4, int priority = 6) {
+    SyslogMessage m;
+    m.setMessage(CTolvaneString(text));
+    m.setFromHost(CTolvaneString(host));
+    m.setFacility(facility);
+    m.setPriority(priority);
+    return m;
+  }
+  bool matchesRule1(const SyslogMessage& m) {
+    CRuleBase rules;
+    rules.Load(m_key);
+    EXPECT_EQ(rules.size(), 1u);
+    return rules.size() == 1 && rules.at(0).Matches(m, m_settings);
+  }
+  void run(const SyslogMessage& m) {
+    CRuleBase rules;
+    rules.Load(m_key);
+    rules.CallRules(m, m_settings);
+  }
+
+  platform::testing::TempPlatformRoot m_root;
+  HKEY m_key = nullptr;
+  ActionSettings m_settings;
+  ActionFactory m_previousFactory = nullptr;
+};
+
+TEST(RuleValueNameTest, NumbersWithoutLeadingZerosAndOnlyTheLetterA) {
+  EXPECT_EQ(actionValueName(12, 3, "Type"), u"R12A3Type");
+  EXPECT_EQ(actionValueName(12, 3, "String"), u"R12A3String");
+  EXPECT_EQ(ruleValueName(1, "Message"), u"R1Message");
+  EXPECT_EQ(ruleValueName(100, "ActionCount"), u"R100ActionCount");
+}
+
+// --- loading ---
+
+TEST_F(CRuleBaseTest, FirstLoadReadsTheRulesWhateverTheVersionEvenZero) {
+  setDWord(u"nRuleVersion", 0);
+  setDWord(u"nRuleCount", 2);
+  setDWord(u"R2ActionCount", 1);
+  setAction(2, 1, 1003, u"firewall");
+  CRuleBase rules;
+  rules.Load(m_key);
+  ASSERT_EQ(rules.size(), 2u);
+  EXPECT_TRUE(rules.isLoaded());
+  EXPECT_TRUE(rules.at(0).getActions().empty());  // a rule without values: no filters, no actions
+  ASSERT_EQ(rules.at(1).getActions().size(), 1u);
+  const CActionListEntry& entry = rules.at(1).getActions().at(0);
+  EXPECT_EQ(entry.getType(), 1003);
+  EXPECT_TRUE(entry.hasParameter());
+  EXPECT_STREQ(entry.getParameter().getNarrow(), "firewall");
+}
+
+TEST_F(CRuleBaseTest, ReloadsOnlyWhenTheVersionChanges) {
+  setDWord(u"nRuleVersion", 5);
+  setDWord(u"nRuleCount", 1);
+  CRuleBase rules;
+  rules.Load(m_key);
+  ASSERT_EQ(rules.size(), 1u);
+
+  setDWord(u"nRuleCount", 3);  // changed without a new version: kept as loaded
+  rules.Load(m_key);
+  EXPECT_EQ(rules.size(), 1u);
+
+  setDWord(u"nRuleVersion", 6);
+  rules.Load(m_key);
+  EXPECT_EQ(rules.size(), 3u);
+
+  setDWord(u"nRuleVersion", 7);
+  setDWord(u"nRuleCount", 0);
+  rules.Load(m_key);
+  EXPECT_TRUE(rules.empty());
+  EXPECT_EQ(rules.getLoadedVersion(), 7);
+}
+
+TEST_F(CRuleBaseTest, MissingKeyGivesAnEmptyRuleBaseUntilAVersionCanBeRead) {
+  setDWord(u"nRuleVersion", 3);
+  setDWord(u"nRuleCount", 2);
+  CRuleBase rules;
+  rules.Load(m_key);
+  ASSERT_EQ(rules.size(), 2u);
+
+  RegCloseKey(m_key);
+  m_key = nullptr;
+  ASSERT_EQ(RegDeleteKeyW(HKEY_LOCAL_MACHINE, kRulesKeyPath), ERROR_SUCCESS);
+  loadRuleBaseFromRegistry(rules);
+  EXPECT_TRUE(rules.empty());
+  EXPECT_EQ(rules.getLoadedVersion(), -1);
+
+  rules.Load(nullptr);  // still -1: nothing to do
+  EXPECT_TRUE(rules.empty());
+}
+
+TEST_F(CRuleBaseTest, OverlongActionStringCountsAsAbsent) {
+  setDWord(u"nRuleCount", 1);
+  setDWord(u"R1ActionCount", 2);
+  setAction(1, 1, 1003, std::u16string(1030, u'x').c_str());
+  setDWord(actionValueName(1, 2, "Type"), 0);  // no String value at all
+  CRuleBase rules;
+  rules.Load(m_key);
+  ASSERT_EQ(rules.at(0).getActions().size(), 2u);
+  EXPECT_FALSE(rules.at(0).getActions().at(0).hasParameter());
+  EXPECT_FALSE(rules.at(0).getActions().at(1).hasParameter());
+
+  run(message("x"));
+  EXPECT_EQ(g_calls, std::vector<std::string>{"1003::global"});  // the global setting applies
+}
+
+TEST_F(CRuleBaseTest, ActionWithoutTypeDoesNothing) {
+  setDWord(u"nRuleCount", 1);
+  setDWord(u"R1ActionCount", 2);
+  setAction(1, 2, 1003, u"second");
+  run(message("x"));
+  EXPECT_EQ(g_calls, std::vector<std::string>{"1003:second:global"});
+}
+
+// --- filters ---
+
+TEST_F(CRuleBaseTest, PresentButEmptyMessageFilterMatchesEverything) {
+  setDWord(u"nRuleCount", 1);
+  setString(u"R1Message", u"");
+  EXPECT_TRUE(matchesRule1(message("")));
+  EXPECT_TRUE(matchesRule1(message("anything")));
+}
+
+TEST_F(CRuleBaseTest, MessageFilterIsACaseSensitiveSubstring) {
+  setDWord(u"nRuleCount", 1);
+  setString(u"R1Message", u"ERR");
+  EXPECT_TRUE(matchesRule1(message("ERROR: disk full")));
+  EXPECT_TRUE(matchesRule1(message("disk ERR")));
+  EXPECT_FALSE(matchesRule1(message("error: disk full")));
+  EXPECT_FALSE(matchesRule1(message("")));
+}
+
+TEST_F(CRuleBaseTest, SourceFilterIsASubstringOfTheSendingHost) {
+  setDWord(u"nRuleCount", 1);
+  setString(u"R1Source", u"10.0.0.1");
+  EXPECT_TRUE(matchesRule1(message("x", "10.0.0.1")));
+  EXPECT_TRUE(matchesRule1(message("x", "10.0.0.15")));
+  EXPECT_FALSE(matchesRule1(message("x", "10.0.0.2")));
+  EXPECT_FALSE(matchesRule1(message("10.0.0.1", "10.0.0.2")));  // the text is not the host
+}
+
+TEST_F(CRuleBaseTest, FacilityAndPriorityCompareByEqualityAndCombineByAnd) {
+  setDWord(u"nRuleCount", 1);
+  setDWord(u"R1Priority", 3);
+  EXPECT_TRUE(matchesRule1(message("x", "h", 4, 3)));
+  EXPECT_FALSE(matchesRule1(message("x", "h", 4, 2)));  // one severity, not a range
+
+  setDWord(u"R1Facility", 4);
+  EXPECT_TRUE(matchesRule1(message("x", "h", 4, 3)));
+  EXPECT_FALSE(matchesRule1(message("x", "h", 5, 3)));
+  EXPECT_FALSE(matchesRule1(message("x", "h", 4, 7)));
+}
+
+TEST_F(CRuleBaseTest, FacilityFilterIgnoresThePriority) {
+  setDWord(u"nRuleCount", 1);
+  setDWord(u"R1Facility", 4);
+  for (int priority = 0; priority <= 7; ++priority) EXPECT_TRUE(matchesRule1(message("x", "h", 4, priority)));
+  EXPECT_FALSE(matchesRule1(message("x", "h", 5, 0)));
+}
+
+// --- dispatch ---
+
+TEST_F(CRuleBaseTest, DiscardStopsTheRuleAndEveryLaterRule) {
+  setDWord(u"nRuleCount", 2);
+  setDWord(u"R1ActionCount", 3);
+  setAction(1, 1, 1003, u"file");
+  setAction(1, 2, kActionDiscard);
+  setAction(1, 3, 1001, u"mail");
+  setDWord(u"R2ActionCount", 1);
+  setAction(2, 1, 1003, u"rule2");
+  run(message("x"));
+  EXPECT_EQ(g_calls, std::vector<std::string>{"1003:file:global"});
+}
+
+TEST_F(CRuleBaseTest, IgnoredTypesDoNothingAndProcessingGoesOn) {
+  setDWord(u"nRuleCount", 2);
+  setDWord(u"R1ActionCount", 3);
+  setAction(1, 1, kActionShellExec, u"rm -rf /");
+  setAction(1, 2, kActionNetSend, u"hello");
+  setAction(1, 3, 4242);
+  setDWord(u"R2ActionCount", 1);
+  setAction(2, 1, 1003, u"rule2");
+  run(message("x"));
+  EXPECT_EQ(g_calls, std::vector<std::string>{"1003:rule2:global"});
+}
+
+TEST_F(CRuleBaseTest, NonMatchingRuleIsSkippedAndEveryMatchingRuleRunsInOrder) {
+  setDWord(u"nRuleCount", 3);
+  setString(u"R1Message", u"nowhere");
+  setDWord(u"R1ActionCount", 1);
+  setAction(1, 1, 1003, u"r1");
+  setDWord(u"R2ActionCount", 2);
+  setAction(2, 1, 1003, u"r2a1");
+  setAction(2, 2, 1000, u"r2a2");
+  setDWord(u"R3ActionCount", 1);
+  setAction(3, 1, 1007);
+  run(message("x"));
+  // Every action starts from the settings as given, whatever an earlier one changed.
+  EXPECT_EQ(g_calls, (std::vector<std::string>{"1003:r2a1:global", "1000:r2a2:global", "1007::global"}));
+}
+
+TEST_F(CRuleBaseTest, ErrorReportSkipsTheRestOfTheMessageAndLeavesTheRulesIntact) {
+  setDWord(u"nRuleCount", 2);
+  setDWord(u"R1ActionCount", 3);
+  setAction(1, 1, 1003, u"first");
+  setAction(1, 2, kFailingType, u"refused");
+  setAction(1, 3, 1003, u"third");
+  setDWord(u"R2ActionCount", 1);
+  setAction(2, 1, 1003, u"rule2");
+  CRuleBase rules;
+  rules.Load(m_key);
+  try {
+    rules.CallRules(message("x"), m_settings);
+    ADD_FAILURE() << "the report did not pass";
+  } catch (const CErrorReport& report) {
+    EXPECT_EQ(report.getNumber(), 117);
+  }
+  EXPECT_EQ(g_calls, (std::vector<std::string>{"1003:first:global", "1002:refused:global"}));
+
+  g_calls.clear();  // the next message runs as before
+  EXPECT_THROW(rules.CallRules(message("y"), m_settings), CErrorReport);
+  EXPECT_EQ(g_calls.size(), 2u);
+}
+
+TEST_F(CRuleBaseTest, EmptyRuleBaseDoesNothing) {
+  run(message("x"));
+  EXPECT_TRUE(g_calls.empty());
+}
+
+TEST(ActionFactoryTest, OnlyTheFileActionExistsSoFar) {
+  for (std::int32_t type : {0, 1, kActionOdbc, kActionForward, kActionMail, kActionShellExec, kActionNetSend,
+                            1006, kActionEventLog, -1}) {
+    EXPECT_EQ(createAction(type), nullptr) << type;
+  }
+  EXPECT_NE(createAction(kActionFile), nullptr);
+}
+
+}  // namespace
