@@ -14,7 +14,8 @@ class CFileAction : public CAction {
  public:
   // Raises nothing: a line that cannot be written is lost, and the failure is
   // logged once per file (file_output.h).
-  void Execute(const SyslogMessage& message, ActionSettings& settings, const CActionListEntry& entry) override;
+  void Execute(const SyslogMessage& message, ActionSettings& settings,
+               const CActionListEntry& entry) override;
 };
 
 // The longest file name accepted, in bytes; a longer one is refused.

@@ -23,12 +23,12 @@ struct FileOutput {
   int fd = -1;
   dev_t dev = 0;  // identity of the open file, to notice a rename or delete
   ino_t ino = 0;
-  std::string buffer;        // lines waiting for the next write, in arrival order
-  std::uint64_t batch = 0;   // the batch in which the path was last checked
-  std::uint64_t useTick = 0; // for closing the least recently used file
-  std::int64_t lastUsed = 0; // monotonic seconds, for closing idle files
-  bool unavailable = false;  // could not be opened in this batch: its lines are lost
-  bool failing = false;      // failure logged; no further event until a write succeeds
+  std::string buffer;         // lines waiting for the next write, in arrival order
+  std::uint64_t batch = 0;    // the batch in which the path was last checked
+  std::uint64_t useTick = 0;  // for closing the least recently used file
+  std::int64_t lastUsed = 0;  // monotonic seconds, for closing idle files
+  bool unavailable = false;   // could not be opened in this batch: its lines are lost
+  bool failing = false;       // failure logged; no further event until a write succeeds
 };
 
 // Receive thread only. Nodes of an unordered_map keep their address when the
@@ -106,7 +106,7 @@ void closeLeastRecentlyUsed() {
 // deleted (log rotation, an administrator) is created anew.
 bool ensureOpen(FileOutput& output) {
   if (output.fd >= 0) {
-    struct stat current{};
+    struct stat current {};
     if (::stat(output.path.c_str(), &current) == 0 && current.st_dev == output.dev &&
         current.st_ino == output.ino) {
       return true;
@@ -123,7 +123,7 @@ bool ensureOpen(FileOutput& output) {
     reportFailure(output, errno);
     return false;
   }
-  struct stat opened{};
+  struct stat opened {};
   ::fstat(fd, &opened);
   output.fd = fd;
   output.dev = opened.st_dev;

@@ -8,7 +8,8 @@ bool CRule::Matches(const SyslogMessage& message, const ActionSettings&) const {
   if (m_hasFacility && message.getFacility() != m_facility) return false;
   if (m_hasPriority && message.getPriority() != m_priority) return false;
   if (m_hasMessage) {
-    const std::u16string_view text(message.getMessageW(), static_cast<std::size_t>(message.getMessageLength()));
+    const std::u16string_view text(message.getMessageW(),
+                                   static_cast<std::size_t>(message.getMessageLength()));
     if (text.find(m_messageFilter.view()) == std::u16string_view::npos) return false;
   }
   if (m_hasSource && !message.getFromHost().contains(m_sourceFilter)) return false;

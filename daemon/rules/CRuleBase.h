@@ -9,7 +9,8 @@
 #include "rules/CRule.h"
 #include "rules/owned_list.h"
 
-inline constexpr WCHAR kRulesKeyPath[] = u"SYSTEM\\CurrentControlSet\\Services\\TolvaneCorvantel\\Parameters\\Rules";
+inline constexpr WCHAR kRulesKeyPath[] =
+    u"SYSTEM\\CurrentControlSet\\Services\\TolvaneCorvantel\\Parameters\\Rules";
 
 class CRuleBase : public OwnedList<CRule> {
  public:

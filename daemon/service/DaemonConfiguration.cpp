@@ -3,8 +3,8 @@
 #include <variant>
 
 #include "platform/registry.h"
-#include "rules/CRuleBase.h"
 #include "platform/text.h"
+#include "rules/CRuleBase.h"
 #include "service/RegistryKey.h"
 #include "service/event_ids.h"
 #include "service/service_events.h"
@@ -84,7 +84,8 @@ void readConfiguration(DaemonConfiguration& config) {
     }
     const auto& string = std::get<StringSetting>(setting.target);
     if (!key.ReadString(setting.name, text) || (string.emptyMeansDefault && text.isEmpty())) continue;
-    config.*string.member = cutToCapacity(std::string(text.getNarrow(), text.getNarrowLength()), string.capacity);
+    config.*string.member =
+        cutToCapacity(std::string(text.getNarrow(), text.getNarrowLength()), string.capacity);
   }
 
   if (config.nODBCEnCryption == 1 && !config.szODBCPwd.empty()) {
@@ -139,8 +140,8 @@ bool writeInstallationValues() {
   const struct {
     const char* name;
     DWORD value;
-  } values[] = {{"nServiceMajor", 3}, {"nServiceMinor", 70}, {"nServiceBuildID", 124},
-                {"bReplaceEventLogSource", 0}, {"nSyslogPort", 0}, {"bWriteToODBC", 0},
+  } values[] = {{"nServiceMajor", 3},          {"nServiceMinor", 70}, {"nServiceBuildID", 124},
+                {"bReplaceEventLogSource", 0}, {"nSyslogPort", 0},    {"bWriteToODBC", 0},
                 {"bWriteToEventLog", 0}};
   bool written = true;
   for (const auto& [name, value] : values) {
@@ -182,9 +183,12 @@ std::string cutToCapacity(std::string text, std::size_t capacity) {
   while (lead > 0 && cut - lead < 3 && (static_cast<unsigned char>(text[lead]) & 0xC0) == 0x80) --lead;
   const unsigned char first = static_cast<unsigned char>(text[lead]);
   std::size_t length = 1;
-  if ((first & 0xE0) == 0xC0) length = 2;
-  else if ((first & 0xF0) == 0xE0) length = 3;
-  else if ((first & 0xF8) == 0xF0) length = 4;
+  if ((first & 0xE0) == 0xC0)
+    length = 2;
+  else if ((first & 0xF0) == 0xE0)
+    length = 3;
+  else if ((first & 0xF8) == 0xF0)
+    length = 4;
   if (lead < cut && lead + length > cut) cut = lead;
   text.resize(cut);
   return text;

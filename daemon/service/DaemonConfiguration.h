@@ -10,7 +10,8 @@
 #include "platform/types.h"
 #include "rules/ActionSettings.h"
 
-inline constexpr WCHAR kParametersKeyPath[] = u"SYSTEM\\CurrentControlSet\\Services\\TolvaneCorvantel\\Parameters";
+inline constexpr WCHAR kParametersKeyPath[] =
+    u"SYSTEM\\CurrentControlSet\\Services\\TolvaneCorvantel\\Parameters";
 
 // Storage capacities of the string values in bytes of the ANSI code page, the
 // terminating zero included: a longer value keeps its first capacity - 1 bytes.

@@ -12,7 +12,9 @@ namespace {
 class DaemonConfigurationTest : public ::testing::Test {
  protected:
   HKEY parameters() {
-    if (m_key == nullptr) EXPECT_EQ(RegCreateKeyW(HKEY_LOCAL_MACHINE, kParametersKeyPath, &m_key), ERROR_SUCCESS);
+    if (m_key == nullptr) {
+      EXPECT_EQ(RegCreateKeyW(HKEY_LOCAL_MACHINE, kParametersKeyPath, &m_key), ERROR_SUCCESS);
+    }
     return m_key;
   }
   void TearDown() override {
@@ -121,12 +123,12 @@ TEST_F(DaemonConfigurationTest, StringsAreCutToTheirCapacity) {
 
 TEST_F(DaemonConfigurationTest, CapacityNeverCutsInsideACharacter) {
   setString(u"szBaseLogFileExtension", std::u16string(20, u'\u00e9'));  // 2 bytes each in UTF-8
-  EXPECT_EQ(read().szBaseLogFileExtension.size(), 30u);                // not 31: half an é
+  EXPECT_EQ(read().szBaseLogFileExtension.size(), 30u);                 // not 31: half an é
 
-  EXPECT_EQ(cutToCapacity("ab\xe2\x82\xac", 5), "ab");                 // the euro sign needs 3 bytes
+  EXPECT_EQ(cutToCapacity("ab\xe2\x82\xac", 5), "ab");  // the euro sign needs 3 bytes
   EXPECT_EQ(cutToCapacity("ab\xe2\x82\xac", 6), "ab\xe2\x82\xac");
-  EXPECT_EQ(cutToCapacity("abc\xf0\x9f\x98\x80", 7), "abc");           // four-byte sequence
-  EXPECT_EQ(cutToCapacity("abc\x80\x80\x80\x80", 6), "abc\x80\x80");   // lone bytes may be cut between
+  EXPECT_EQ(cutToCapacity("abc\xf0\x9f\x98\x80", 7), "abc");          // four-byte sequence
+  EXPECT_EQ(cutToCapacity("abc\x80\x80\x80\x80", 6), "abc\x80\x80");  // lone bytes may be cut between
   EXPECT_EQ(cutToCapacity("abc", 1), "");
 }
 
