@@ -1,36 +1,23 @@
-// corvantd: entry point.
+// corvantd: the Corvantel service program.
 //
-// Started from a command line with -h it prints its help and exits. Started any
-// other way it would hand itself to the service control manager; until the
-// service framework is in place there is no manager to hand over to, which is
-// the case of a program not started by the manager: exit 0 without output.
+// With -h, -v, -i or -u it prints help or version information, or installs or
+// removes the service, and exits. Started by the service control manager it
+// runs the service. Started any other way the manager refuses it (1063) and
+// it exits 0 without output.
 #include <cstdio>
-#include <strings.h>
+#include <cstdlib>
 
-namespace {
-
-constexpr const char* kServiceName = "TolvaneCorvantel";
-constexpr const char* kProgramWord = "Mistrand";
-constexpr int kMajorVersion = 3;
-constexpr int kMinorVersion = 70;
-constexpr int kBuildNumber = 124;
-constexpr const char* kReleaseLabel = "Final Release";
-
-void printHelp() {
-  std::printf("%s Version %d.%d Build %d (%s)\n", kServiceName, kMajorVersion, kMinorVersion, kBuildNumber,
-              kReleaseLabel);
-  std::printf("Usage: %s -h  --> This help message.\n", kProgramWord);
-  std::printf("       %s -v  --> Show version information.\n", kProgramWord);
-  std::printf("       %s -i  --> Install service.\n", kProgramWord);
-  std::printf("       %s -u  --> Remove (uninstall) service.\n", kProgramWord);
-}
-
-}  // namespace
+#include "service/CQuenraSrvc.h"
 
 int main(int argc, char** argv) {
-  if (argc > 1 && strcasecmp(argv[1], "-h") == 0) {
-    printHelp();
-    return 0;
+  CQuenraSrvc service;
+  if (!service.ParseStandardArgs(argc, argv)) service.StartService();
+  const int exitCode = static_cast<int>(service.getStatus().dwWin32ExitCode);
+  if (service.hasAbandonedThread()) {
+    // The receive thread still runs an action and uses the process's objects:
+    // end without destroying them under it.
+    std::fflush(nullptr);
+    std::_Exit(exitCode);
   }
-  return 0;
+  return exitCode;
 }
