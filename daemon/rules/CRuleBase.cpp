@@ -34,16 +34,23 @@ std::unique_ptr<CRule> readRule(const RegistryKey& key, std::int32_t number) {
 }  // namespace
 
 void CRuleBase::Load(HKEY key) {
-  // A new handle to the same key, so that reads go through the daemon's one
-  // registry reader; a null or dead handle fails to open and every read then
-  // takes its default.
-  RegistryKey reader;
-  if (key != nullptr) reader.Open(key, u"", KEY_READ);
-
-  const std::int32_t version = readInt(reader, u"nRuleVersion", -1);
+  // The version is read straight from the caller's handle: with reloading on,
+  // this runs for every message and should cost one registry read.
+  std::int32_t version = -1;
+  DWORD data = 0;
+  DWORD size = sizeof(data);
+  if (key != nullptr && RegQueryValueExW(key, u"nRuleVersion", nullptr, nullptr,
+                                         reinterpret_cast<BYTE*>(&data), &size) == ERROR_SUCCESS) {
+    version = static_cast<std::int32_t>(data);
+  }
   if (m_loaded && version == m_loadedVersion) return;
   Clear();
 
+  // The rules go through the daemon's one registry reader, on a new handle to
+  // the same key; a null or dead handle fails to open and every read then
+  // takes its default.
+  RegistryKey reader;
+  if (key != nullptr) reader.Open(key, u"", KEY_READ);
   const std::int32_t ruleCount = readInt(reader, u"nRuleCount", 0);
   for (std::int32_t number = 1; number <= ruleCount; ++number) Append(readRule(reader, number));
   m_loaded = true;
