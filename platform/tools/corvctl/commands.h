@@ -12,6 +12,7 @@ using Args = std::vector<std::string>;
 
 int regCommand(const Args& args);
 int eventsCommand(const Args& args);
+int scCommand(const Args& args);
 
 inline constexpr int kExitFailure = 1;
 inline constexpr int kExitUsage = 2;

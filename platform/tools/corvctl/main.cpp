@@ -12,6 +12,9 @@ constexpr const char* kUsage =
     "       corvctl reg delete KEY [NAME]\n"
     "       corvctl reg export KEY FILE\n"
     "       corvctl reg import FILE\n"
+    "       corvctl sc query|start|stop|delete NAME\n"
+    "       corvctl sc start-auto\n"
+    "       corvctl sc run NAME\n"
     "       corvctl events [--source S] [--follow] [--json]\n"
     "KEY is HKLM\\... or HKEY_LOCAL_MACHINE\\... (likewise HKCU, HKEY_CURRENT_USER).\n";
 
@@ -29,6 +32,7 @@ int main(int argc, char** argv) {
   const corvctl::Args rest(argv + 2, argv + argc);
   if (std::strcmp(argv[1], "reg") == 0) return corvctl::regCommand(rest);
   if (std::strcmp(argv[1], "events") == 0) return corvctl::eventsCommand(rest);
+  if (std::strcmp(argv[1], "sc") == 0) return corvctl::scCommand(rest);
   std::fprintf(stderr, "corvctl: unknown command '%s'\n%s", argv[1], kUsage);
   return corvctl::kExitUsage;
 }
