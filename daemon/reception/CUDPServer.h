@@ -80,8 +80,8 @@ class CUDPServer : public CIP {
   int m_received = 0;
   int m_wakeHandle = -1;
   int m_socketBufferSize = 0;
-  int m_count = 0;  // datagrams in the batch
-  int m_next = 0;   // the next one to serve
+  int m_count = 0;                 // datagrams in the batch
+  int m_next = 0;                  // the next one to serve
   std::unique_ptr<Batch> m_batch;  // made on the first receive (2 MiB of buffers)
   const char* m_current;           // the datagram served last, or an empty text
 };

@@ -151,7 +151,7 @@ class FailingOnceServer : public CSyslogServer {
   int calls = 0;
 
  protected:
-  int receiveDatagrams(mmsghdr* slots, unsigned capacity, int flags) override {
+  int receiveDatagrams(mmsghdr* slots, unsigned, int flags) override {
     if (++calls == 2) {
       errno = ENOMEM;
       return -1;

@@ -92,7 +92,8 @@ void receiveLoop(CQuenraSrvc& service, const SyslogServerFactory& makeServer) {
       ruleBase().CallRules(message, settings);
     } catch (const CErrorReport& report) {
       // Costs only this message.
-      service.LogEvent(EVENTLOG_ERROR_TYPE, static_cast<DWORD>(report.getNumber()), report.getText().getNarrow());
+      service.LogEvent(EVENTLOG_ERROR_TYPE, static_cast<DWORD>(report.getNumber()),
+                       report.getText().getNarrow());
     }
 
     if (server->isBatchUsedUp()) flushFileOutputs();
@@ -126,7 +127,8 @@ void ReceiveStop::pause(std::chrono::milliseconds time) const {
 }
 
 DWORD ReceiveThread(LPVOID service) {
-  return runReceiveThread(*static_cast<CQuenraSrvc*>(service), [] { return std::make_unique<CSyslogServer>(); });
+  return runReceiveThread(*static_cast<CQuenraSrvc*>(service),
+                          [] { return std::make_unique<CSyslogServer>(); });
 }
 
 DWORD runReceiveThread(CQuenraSrvc& service, const SyslogServerFactory& makeServer) {
@@ -135,7 +137,8 @@ DWORD runReceiveThread(CQuenraSrvc& service, const SyslogServerFactory& makeServ
     receiveLoop(service, makeServer);
     failed = false;
   } catch (const CErrorReport& report) {
-    service.LogEvent(EVENTLOG_ERROR_TYPE, static_cast<DWORD>(report.getNumber()), report.getText().getNarrow());
+    service.LogEvent(EVENTLOG_ERROR_TYPE, static_cast<DWORD>(report.getNumber()),
+                     report.getText().getNarrow());
   } catch (...) {
     service.LogEvent(EVENTLOG_ERROR_TYPE, kEventInternalError, kInternalErrorText);
   }

@@ -226,7 +226,8 @@ TEST_F(ReceiveThreadTest, NoMessageOfABatchInHandIsDispatchedAfterTheStopRequest
 // Fails the socket call twice in a row, then takes one datagram per call.
 class FlakyServer : public SignallingServer {
  public:
-  FlakyServer(std::atomic<bool>& open, std::atomic<int>& failures) : SignallingServer(open), m_failures(failures) {}
+  FlakyServer(std::atomic<bool>& open, std::atomic<int>& failures)
+      : SignallingServer(open), m_failures(failures) {}
 
  protected:
   int receiveDatagrams(mmsghdr* slots, unsigned, int flags) override {
@@ -278,11 +279,13 @@ TEST_F(ReceiveThreadTest, PortInUseLogsBindErrorAndClearsTheRunningFlag) {
 std::unique_ptr<CAction> failingOrFileAction(std::int32_t type) {
   class FailOrFile : public CAction {
    public:
-    void Execute(const SyslogMessage& message, ActionSettings& settings, const CActionListEntry& entry) override {
+    void Execute(const SyslogMessage& message, ActionSettings& settings,
+                 const CActionListEntry& entry) override {
       if (std::string(message.getMessageA()).find("fail") != std::string::npos) {
         throw CErrorReport(117, 550, "mail refused");
       }
-      if (std::string(message.getMessageA()).find("crash") != std::string::npos) throw std::runtime_error("x");
+      if (std::string(message.getMessageA()).find("crash") != std::string::npos)
+        throw std::runtime_error("x");
       m_file.Execute(message, settings, entry);
     }
     CFileAction m_file;

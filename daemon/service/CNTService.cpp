@@ -104,10 +104,9 @@ bool CNTService::Install() {
   SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
   if (manager == nullptr) return false;
   const std::string path = programPath();
-  SC_HANDLE service =
-      CreateServiceA(manager, m_serviceName, m_serviceName, SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
-                     SERVICE_AUTO_START, SERVICE_ERROR_NORMAL, path.c_str(), nullptr, nullptr, nullptr, nullptr,
-                     nullptr);
+  SC_HANDLE service = CreateServiceA(manager, m_serviceName, m_serviceName, SERVICE_ALL_ACCESS,
+                                     SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL,
+                                     path.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr);
   if (service == nullptr) {
     closeKeepingError(manager);
     return false;

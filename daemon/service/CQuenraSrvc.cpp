@@ -26,7 +26,8 @@ bool CQuenraSrvc::OnInit() {
     LogEvent(EVENTLOG_ERROR_TYPE, static_cast<DWORD>(report.getNumber()), report.getText().getNarrow());
     return false;
   } catch (const std::exception&) {
-    LogEvent(EVENTLOG_ERROR_TYPE, kEventInternalError, "Internal Corvantel error occured. The process was stopped.");
+    LogEvent(EVENTLOG_ERROR_TYPE, kEventInternalError,
+             "Internal Corvantel error occured. The process was stopped.");
     return false;
   }
 
