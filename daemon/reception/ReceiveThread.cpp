@@ -16,7 +16,6 @@
 #include "service/CErrorReport.h"
 #include "service/CQuenraSrvc.h"
 #include "service/DaemonConfiguration.h"
-#include "service/RegistryKey.h"
 #include "service/event_ids.h"
 
 namespace {
@@ -26,13 +25,8 @@ constexpr const char kInternalErrorText[] = "Internal Corvantel error occured. T
 // socket that keeps failing does not spin a processor.
 constexpr std::chrono::milliseconds kFailurePause{100};
 
-int socketBufferSize() {
-  RegistryKey parameters;
-  DWORD size = 0;
-  if (parameters.Open(HKEY_LOCAL_MACHINE, kParametersKeyPath, KEY_READ) == ERROR_SUCCESS &&
-      parameters.ReadDWord(u"nReceiveBufferSize", size) && size > 0 && size <= 1024u * 1024 * 1024) {
-    return static_cast<int>(size);
-  }
+int socketBufferSize(DWORD configured) {
+  if (configured > 0 && configured <= 1024u * 1024 * 1024) return static_cast<int>(configured);
   return kDefaultSocketBufferBytes;
 }
 
@@ -47,7 +41,7 @@ void receiveLoop(CQuenraSrvc& service, const SyslogServerFactory& makeServer) {
   const std::unique_ptr<CSyslogServer> server = makeServer();
   server->getSocket().setResolveHostNames(static_cast<std::int32_t>(config.nResolveHostName));
   server->setServerPort(static_cast<std::int32_t>(config.nSyslogPort));
-  server->setSocketBufferSize(socketBufferSize());
+  server->setSocketBufferSize(socketBufferSize(config.nReceiveBufferSize));
   server->setWakeHandle(stop.getWakeHandle());
   CTolvaneString source;
   server->Open();

@@ -57,6 +57,7 @@ const Setting kSettings[] = {
     {u"szSMTPSubject", StringSetting{&DaemonConfiguration::szSMTPSubject, kCapacityPath, false}},
     {u"nSMTPPort", &DaemonConfiguration::nSMTPPort},
     {u"szSyslogSendServer", StringSetting{&DaemonConfiguration::szSyslogSendServer, kCapacityPath, false}},
+    {u"nReceiveBufferSize", &DaemonConfiguration::nReceiveBufferSize},
 };
 
 int digitValue(unsigned char c) { return c >= '0' && c <= '9' ? c - '0' : c - 55; }

@@ -52,6 +52,10 @@ struct DaemonConfiguration {
   std::string szSMTPSubject;
   DWORD nSMTPPort = 25;
   std::string szSyslogSendServer;
+  // Not part of the settings the client edits: the receive buffer the syslog
+  // socket asks the kernel for, in bytes; 0 or more than 1 GiB means the
+  // default of 8 MiB (about 30000 short datagrams queued during a burst).
+  DWORD nReceiveBufferSize = 0;
 };
 
 // The process-wide configuration.

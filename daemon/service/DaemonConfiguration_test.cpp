@@ -77,6 +77,7 @@ TEST_F(DaemonConfigurationTest, StoredValuesAreRead) {
   setDWord(u"nSyslogPort", 1514);
   setDWord(u"nResolveHostName", 2);  // kept as stored: only exactly 1 counts as set
   setDWord(u"nFileFacility", 0);
+  setDWord(u"nReceiveBufferSize", 64 << 20);
   const DaemonConfiguration c = read();
   EXPECT_EQ(c.szBaseLogFilePath, "/srv/logs");
   EXPECT_EQ(c.szSyslogSendServer, "relay:1514");
@@ -84,6 +85,7 @@ TEST_F(DaemonConfigurationTest, StoredValuesAreRead) {
   EXPECT_EQ(c.nResolveHostName, 2u);
   EXPECT_EQ(makeActionSettings(c).resolveHostName, 2);
   EXPECT_EQ(c.nFileFacility, 0u);
+  EXPECT_EQ(c.nReceiveBufferSize, 64u << 20);
 }
 
 TEST_F(DaemonConfigurationTest, EmptyMeansDefaultOnlyForTheThreeMarkedValues) {
