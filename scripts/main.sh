@@ -1,35 +1,64 @@
 #!/usr/bin/env bash
-# Sets up the machine, builds Corvantel and runs its main job: for now the
-# daemon's help and a round trip through the registry with corvctl.
+# Sets up the machine, builds and installs Corvantel, and runs its main job:
+# the syslog service installed, given a first rule base when it has none,
+# started, sent a test message, and the message shown in today's log file.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 scripts/setup.sh
-scripts/build.sh build >/dev/null
-bin=$PWD/build
+scripts/build.sh build -DCORVANTEL_BUILD_TESTS=OFF >/dev/null
+cmake --install build >/dev/null
+mkdir -p /var/log/corvantel
+
+corvantd=/usr/local/bin/corvantd
+corvctl=/usr/local/bin/corvctl
+service=TolvaneCorvantel
+params='HKLM\SYSTEM\CurrentControlSet\Services\TolvaneCorvantel\Parameters'
 
 echo "== corvantd -h"
-"$bin/daemon/corvantd" -h
-
-corvctl=$bin/platform/tools/corvctl/corvctl
-key='HKLM\SOFTWARE\Tolvane\Corvantel\QuickStart'
-export_file=$(mktemp --suffix=.reg)
-trap 'rm -f "$export_file"' EXIT
+"$corvantd" -h
 
 echo
-echo "== corvctl: a registry round trip under $key (platform root ${CORVANTEL_ROOT:-/var/lib/corvantel})"
-"$corvctl" reg add "$key" szGreeting REG_SZ "Grüße from Corvantel"
-"$corvctl" reg add "$key" nSyslogPort REG_DWORD 514
-"$corvctl" reg add "$key" szLogFolder REG_EXPAND_SZ '/var/log/corvantel'
-"$corvctl" reg add "$key" szHosts REG_MULTI_SZ 'alpha\0beta'
-"$corvctl" reg add "$key" bBlob REG_BINARY 00ff10
-"$corvctl" reg query "$key"
-"$corvctl" reg export "$key" "$export_file"
-echo "-- exported:"
-cat "$export_file"
-"$corvctl" reg delete "$key"
-echo "-- deleted; get now fails as it should:"
-"$corvctl" reg get "$key" nSyslogPort || true
-"$corvctl" reg import "$export_file"
-echo "-- imported again: nSyslogPort = $("$corvctl" reg get "$key" nSyslogPort)"
-"$corvctl" reg delete "$key"
+echo "== install the service"
+if "$corvctl" sc query "$service" >/dev/null 2>&1; then
+  # Stop a service left running by an earlier run, so that it starts from the
+  # program just installed.
+  "$corvctl" sc stop "$service" >/dev/null 2>&1 || true
+fi
+"$corvantd" -i
+"$corvantd" -v
+
+if ! "$corvctl" reg get "$params\\Rules" nRuleCount >/dev/null 2>&1; then
+  echo
+  echo "== no rule base yet: importing packaging/first-rulebase.reg"
+  "$corvctl" reg import packaging/first-rulebase.reg
+fi
+port=$("$corvctl" reg get "$params" nSyslogPort 2>/dev/null || echo 0)
+[ "$port" = 0 ] && port=514
+
+echo
+echo "== start the service"
+"$corvctl" sc start "$service"
+
+echo
+echo "== send a test message to port $port with logger"
+text="Corvantel main job test message $(date +%s)"
+logger --udp --server 127.0.0.1 --port "$port" --rfc3164 --priority user.notice --tag mainjob "$text"
+
+logfile=/var/log/corvantel/Corvantel-$(date +%Y-%m-%d).log
+for _ in $(seq 50); do
+  grep -qF "$text" "$logfile" 2>/dev/null && break
+  sleep 0.1
+done
+echo "== $logfile:"
+if ! grep -F "$text" "$logfile"; then
+  echo "main.sh: the test message did not reach $logfile" >&2
+  "$corvctl" events --source "$service" | tail -n 20 >&2
+  exit 1
+fi
+
+echo
+echo "== the service's events"
+"$corvctl" events --source "$service" | tail -n 12
+echo
+echo "The service keeps running; stop it with: $corvctl sc stop $service"
