@@ -6,8 +6,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 scripts/setup.sh
-scripts/build.sh build -DCORVANTEL_BUILD_TESTS=OFF >/dev/null
-cmake --install build >/dev/null
+scripts/build.sh build-release -DCMAKE_BUILD_TYPE=Release -DCORVANTEL_BUILD_TESTS=OFF >/dev/null
+cmake --install build-release >/dev/null
 mkdir -p /var/log/corvantel
 
 corvantd=/usr/local/bin/corvantd

@@ -14,12 +14,12 @@ jobs=$(nproc)
 status=0
 
 echo "== build (gcc)"
-scripts/build.sh build
+scripts/build.sh build -DCORVANTEL_BUILD_TESTS=ON
 echo "== tests"
 ctest --test-dir build --output-on-failure -j "$jobs" --timeout 300 || status=1
 
 echo "== build (clang, ASan + UBSan, fuzz targets)"
-CC=clang CXX=clang++ scripts/build.sh build-sanitize -DCORVANTEL_SANITIZE=ON -DCORVANTEL_FUZZ=ON
+CC=clang CXX=clang++ scripts/build.sh build-sanitize -DCORVANTEL_BUILD_TESTS=ON -DCORVANTEL_SANITIZE=ON -DCORVANTEL_FUZZ=ON
 echo "== tests under the sanitizers"
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1

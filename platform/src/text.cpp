@@ -38,77 +38,117 @@ std::size_t decodeUtf8(const unsigned char* s, std::size_t n, char32_t& out) {
   return 0;
 }
 
+// Where decoded units and encoded bytes go: straight into a buffer known to be
+// large enough, or only counted.
+struct WideWriter {
+  char16_t* out;
+  std::size_t n = 0;
+  void put(char16_t c) { out[n++] = c; }
+};
+struct ByteWriter {
+  char* out;
+  std::size_t n = 0;
+  void put(char c) { out[n++] = c; }
+};
+template <typename Unit>
+struct Counter {
+  std::size_t n = 0;
+  void put(Unit) { ++n; }
+};
+
+// At most one wide unit per byte, and at most three bytes per wide unit (a
+// surrogate pair's two units make four), so these bound every conversion.
+constexpr std::size_t maxWideUnits(std::size_t bytes) { return bytes; }
+constexpr std::size_t maxAnsiBytes(std::size_t units) { return units * 3; }
+
 template <typename Sink>
-void decode(std::string_view in, Sink&& put) {
+void decode(std::string_view in, Sink& sink) {
   const auto* s = reinterpret_cast<const unsigned char*>(in.data());
+  const std::size_t size = in.size();
   std::size_t i = 0;
-  while (i < in.size()) {
+  while (i < size) {
+    if (s[i] < 0x80) {  // runs of ASCII are the common case: no sequence to check
+      sink.put(char16_t(s[i]));
+      ++i;
+      continue;
+    }
     char32_t cp = 0;
-    const std::size_t len = decodeUtf8(s + i, in.size() - i, cp);
+    const std::size_t len = decodeUtf8(s + i, size - i, cp);
     if (len == 0) {
-      put(char16_t(kEscapeBase + s[i]));
+      sink.put(char16_t(kEscapeBase + s[i]));
       ++i;
       continue;
     }
     if (cp >= 0x10000) {
       cp -= 0x10000;
-      put(char16_t(0xD800 + (cp >> 10)));
-      put(char16_t(0xDC00 + (cp & 0x3FF)));
+      sink.put(char16_t(0xD800 + (cp >> 10)));
+      sink.put(char16_t(0xDC00 + (cp & 0x3FF)));
     } else {
-      put(char16_t(cp));
+      sink.put(char16_t(cp));
     }
     i += len;
   }
 }
 
 template <typename Sink>
-void encode(std::u16string_view in, Sink&& put) {
-  for (std::size_t i = 0; i < in.size(); ++i) {
+void encode(std::u16string_view in, Sink& sink) {
+  const std::size_t size = in.size();
+  for (std::size_t i = 0; i < size; ++i) {
     char32_t c = in[i];
-    if (c >= 0xD800 && c <= 0xDBFF && i + 1 < in.size() && in[i + 1] >= 0xDC00 && in[i + 1] <= 0xDFFF) {
+    if (c < 0x80) {
+      sink.put(char(c));
+      continue;
+    }
+    if (c >= 0xD800 && c <= 0xDBFF && i + 1 < size && in[i + 1] >= 0xDC00 && in[i + 1] <= 0xDFFF) {
       c = 0x10000 + ((c - 0xD800) << 10) + (in[i + 1] - 0xDC00);
       ++i;
     } else if (c >= 0xDC80 && c <= 0xDCFF) {
-      put(char(c - kEscapeBase));  // an escaped byte goes back as itself
+      sink.put(char(c - kEscapeBase));  // an escaped byte goes back as itself
       continue;
     } else if (c >= 0xD800 && c <= 0xDFFF) {
-      put('?');  // a lone surrogate that no byte string decodes to
+      sink.put('?');  // a lone surrogate that no byte string decodes to
       continue;
     }
-    if (c < 0x80) {
-      put(char(c));
-    } else if (c < 0x800) {
-      put(char(0xC0 | (c >> 6)));
-      put(char(0x80 | (c & 0x3F)));
+    if (c < 0x800) {
+      sink.put(char(0xC0 | (c >> 6)));
+      sink.put(char(0x80 | (c & 0x3F)));
     } else if (c < 0x10000) {
-      put(char(0xE0 | (c >> 12)));
-      put(char(0x80 | ((c >> 6) & 0x3F)));
-      put(char(0x80 | (c & 0x3F)));
+      sink.put(char(0xE0 | (c >> 12)));
+      sink.put(char(0x80 | ((c >> 6) & 0x3F)));
+      sink.put(char(0x80 | (c & 0x3F)));
     } else {
-      put(char(0xF0 | (c >> 18)));
-      put(char(0x80 | ((c >> 12) & 0x3F)));
-      put(char(0x80 | ((c >> 6) & 0x3F)));
-      put(char(0x80 | (c & 0x3F)));
+      sink.put(char(0xF0 | (c >> 18)));
+      sink.put(char(0x80 | ((c >> 12) & 0x3F)));
+      sink.put(char(0x80 | ((c >> 6) & 0x3F)));
+      sink.put(char(0x80 | (c & 0x3F)));
     }
   }
 }
 
 bool supportedCodePage(UINT codePage) { return codePage == CP_ACP || codePage == CP_UTF8; }
 
-// Copies a converted text into the caller's buffer under the Windows rules.
-template <typename Unit, typename Str>
-int deliver(const Str& converted, Unit* out, int outSize) {
-  if (outSize == 0) return static_cast<int>(converted.size());
-  if (out == nullptr || outSize < 0) {
+// Runs a conversion under the Windows buffer rules: an output size of 0 asks
+// for the size needed; a buffer too small fails with ERROR_INSUFFICIENT_BUFFER.
+// A buffer that holds the worst case is written in one pass; a smaller one is
+// measured first.
+template <typename Unit, typename Writer, typename Convert>
+int convertInto(Convert convert, std::size_t worstCase, Unit* out, int outSize) {
+  if (outSize < 0 || (outSize > 0 && out == nullptr)) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return 0;
   }
-  if (converted.size() > static_cast<std::size_t>(outSize)) {
-    SetLastError(ERROR_INSUFFICIENT_BUFFER);
-    return 0;
+  if (outSize == 0 || static_cast<std::size_t>(outSize) < worstCase) {
+    Counter<Unit> counter;
+    convert(counter);
+    if (outSize == 0) return static_cast<int>(counter.n);
+    if (counter.n > static_cast<std::size_t>(outSize)) {
+      SetLastError(ERROR_INSUFFICIENT_BUFFER);
+      return 0;
+    }
   }
-  std::copy(converted.begin(), converted.end(), out);
-  return static_cast<int>(converted.size());
+  Writer writer{out};
+  convert(writer);
+  return static_cast<int>(writer.n);
 }
 
 }  // namespace
@@ -119,13 +159,11 @@ int MultiByteToWideChar(UINT codePage, DWORD, LPCSTR multiByte, int cbMultiByte,
     SetLastError(ERROR_INVALID_PARAMETER);
     return 0;
   }
-  std::string_view in = cbMultiByte == -1
-                            ? std::string_view(multiByte, std::char_traits<char>::length(multiByte) + 1)
-                            : std::string_view(multiByte, static_cast<std::size_t>(cbMultiByte));
-  std::u16string out;
-  out.reserve(in.size());
-  decode(in, [&](char16_t c) { out.push_back(c); });
-  return deliver(out, wide, cchWideChar);
+  const std::string_view in = cbMultiByte == -1
+                                  ? std::string_view(multiByte, std::char_traits<char>::length(multiByte) + 1)
+                                  : std::string_view(multiByte, static_cast<std::size_t>(cbMultiByte));
+  return convertInto<char16_t, WideWriter>([&](auto& sink) { decode(in, sink); }, maxWideUnits(in.size()),
+                                           wide, cchWideChar);
 }
 
 int WideCharToMultiByte(UINT codePage, DWORD, LPCWSTR wide, int cchWideChar, LPSTR multiByte, int cbMultiByte,
@@ -136,28 +174,28 @@ int WideCharToMultiByte(UINT codePage, DWORD, LPCWSTR wide, int cchWideChar, LPS
     return 0;
   }
   if (usedDefaultChar != nullptr) *usedDefaultChar = FALSE;
-  std::u16string_view in = cchWideChar == -1
-                               ? std::u16string_view(wide, platform::wideLength(wide) + 1)
-                               : std::u16string_view(wide, static_cast<std::size_t>(cchWideChar));
-  std::string out;
-  out.reserve(in.size() * 3);
-  encode(in, [&](char c) { out.push_back(c); });
-  return deliver(out, multiByte, cbMultiByte);
+  const std::u16string_view in = cchWideChar == -1
+                                     ? std::u16string_view(wide, platform::wideLength(wide) + 1)
+                                     : std::u16string_view(wide, static_cast<std::size_t>(cchWideChar));
+  return convertInto<char, ByteWriter>([&](auto& sink) { encode(in, sink); }, maxAnsiBytes(in.size()),
+                                       multiByte, cbMultiByte);
 }
 
 namespace platform {
 
 std::u16string toWide(std::string_view ansi) {
-  std::u16string out;
-  out.reserve(ansi.size());
-  decode(ansi, [&](char16_t c) { out.push_back(c); });
+  std::u16string out(maxWideUnits(ansi.size()), u'\0');
+  WideWriter writer{out.data()};
+  decode(ansi, writer);
+  out.resize(writer.n);
   return out;
 }
 
 std::string toAnsi(std::u16string_view wide) {
-  std::string out;
-  out.reserve(wide.size());
-  encode(wide, [&](char c) { out.push_back(c); });
+  std::string out(maxAnsiBytes(wide.size()), '\0');
+  ByteWriter writer{out.data()};
+  encode(wide, writer);
+  out.resize(writer.n);
   return out;
 }
 
