@@ -15,14 +15,38 @@ CTolvaneString::CTolvaneString(const WCHAR* wide) { setWide(wide); }
 
 CTolvaneString::CTolvaneString(const char* narrow) { setNarrow(narrow); }
 
-CTolvaneString::CTolvaneString(const CTolvaneString& other) { setWide(other.view()); }
+CTolvaneString::CTolvaneString(const CTolvaneString& other) { *this = other; }
 
 CTolvaneString& CTolvaneString::operator=(const CTolvaneString& other) {
-  if (this != &other) setWide(other.view());
+  if (this == &other) return *this;
+  setWide(other.view());
+  if (other.m_hasNarrow) {
+    // The copy's narrow form is the original's: no second conversion.
+    char* narrow = reserveNarrow(static_cast<std::size_t>(other.m_narrowLength));
+    std::memcpy(narrow, other.m_narrow.get(), static_cast<std::size_t>(other.m_narrowLength) + 1);
+    m_narrowLength = other.m_narrowLength;
+    m_hasNarrow = true;
+  }
   return *this;
 }
 
 CTolvaneString::~CTolvaneString() = default;
+
+WCHAR* CTolvaneString::reserveWide(std::size_t units) {
+  if (m_wideCapacity < units + 1) {
+    m_wide = std::make_unique<WCHAR[]>(units + 1);
+    m_wideCapacity = units + 1;
+  }
+  return m_wide.get();
+}
+
+char* CTolvaneString::reserveNarrow(std::size_t bytes) const {
+  if (m_narrowCapacity < bytes + 1) {
+    m_narrow = std::make_unique<char[]>(bytes + 1);
+    m_narrowCapacity = bytes + 1;
+  }
+  return m_narrow.get();
+}
 
 void CTolvaneString::setWide(const WCHAR* wide) {
   if (wide == nullptr) {
@@ -36,16 +60,11 @@ void CTolvaneString::setWide(std::u16string_view wide) {
   discardNarrow();
   // The length is a signed 32-bit count; nothing the daemon handles comes near it.
   const std::size_t length = std::min<std::size_t>(wide.size(), std::numeric_limits<std::int32_t>::max() - 1);
-  if (length == 0) {
-    m_wide.reset();
-    m_length = 0;
-    return;
-  }
-  auto copy = std::make_unique<WCHAR[]>(length + 1);
-  std::memcpy(copy.get(), wide.data(), length * sizeof(WCHAR));
-  copy[length] = 0;
-  m_wide = std::move(copy);
   m_length = static_cast<std::int32_t>(length);
+  if (length == 0) return;
+  WCHAR* buffer = reserveWide(length);
+  std::memmove(buffer, wide.data(), length * sizeof(WCHAR));  // the text may be this string's own
+  buffer[length] = 0;
 }
 
 void CTolvaneString::setNarrow(const char* narrow) {
@@ -53,33 +72,43 @@ void CTolvaneString::setNarrow(const char* narrow) {
 }
 
 void CTolvaneString::setNarrow(std::string_view narrow) {
-  if (narrow.empty()) {
-    setWide(std::u16string_view());
+  discardNarrow();
+  const std::size_t size = std::min<std::size_t>(narrow.size(), std::numeric_limits<std::int32_t>::max() - 1);
+  if (size == 0) {
+    m_length = 0;
     return;
   }
-  setWide(platform::toWide(narrow));
+  // A byte string decodes to at most one wide character per byte.
+  WCHAR* buffer = reserveWide(size);
+  const int units =
+      MultiByteToWideChar(CP_ACP, 0, narrow.data(), static_cast<int>(size), buffer, static_cast<int>(size));
+  buffer[units] = 0;
+  m_length = units;
+  // The ANSI code page is lossless, so converting the text back would give
+  // these very bytes: keep them as the narrow form at once.
+  char* cache = reserveNarrow(size);
+  std::memcpy(cache, narrow.data(), size);
+  cache[size] = '\0';
+  m_narrowLength = static_cast<std::int32_t>(size);
+  m_hasNarrow = true;
 }
 
-const WCHAR* CTolvaneString::getWide() const { return m_wide ? m_wide.get() : kEmptyWide; }
+const WCHAR* CTolvaneString::getWide() const { return m_length > 0 ? m_wide.get() : kEmptyWide; }
 
 const char* CTolvaneString::getNarrow() const {
-  if (!m_narrow) {
-    // The buffer is sized by asking the converter: the ANSI code page is UTF-8,
-    // where one wide character can take three bytes, so a fixed two bytes per
-    // character would cut East Asian text.
-    int needed = 0;
-    if (m_length > 0) {
-      needed = WideCharToMultiByte(CP_ACP, 0, m_wide.get(), m_length, nullptr, 0, nullptr, nullptr);
-    }
-    auto buffer = std::make_unique<char[]>(static_cast<std::size_t>(needed) + 1);
+  if (!m_hasNarrow) {
+    // At most three bytes per wide character (a surrogate pair's two make
+    // four); sizing for that converts in one pass.
+    const std::size_t room = static_cast<std::size_t>(m_length) * 3;
+    char* buffer = reserveNarrow(room);
     int written = 0;
-    if (needed > 0) {
-      written =
-          WideCharToMultiByte(CP_ACP, 0, m_wide.get(), m_length, buffer.get(), needed, nullptr, nullptr);
+    if (m_length > 0) {
+      written = WideCharToMultiByte(CP_ACP, 0, m_wide.get(), m_length, buffer, static_cast<int>(room),
+                                    nullptr, nullptr);
     }
     buffer[written] = '\0';
-    m_narrow = std::move(buffer);
     m_narrowLength = written;
+    m_hasNarrow = true;
   }
   return m_narrow.get();
 }
@@ -100,9 +129,4 @@ const WCHAR* CTolvaneString::prepend(const WCHAR* wide) {
 
 bool CTolvaneString::contains(const CTolvaneString& part) const {
   return view().find(part.view()) != std::u16string_view::npos;
-}
-
-void CTolvaneString::discardNarrow() {
-  m_narrow.reset();
-  m_narrowLength = 0;
 }

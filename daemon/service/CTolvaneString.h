@@ -49,10 +49,18 @@ class CTolvaneString {
   bool contains(const CTolvaneString& part) const;
 
  private:
-  void discardNarrow();
+  // Makes room for `units` wide characters and the terminator, reusing the
+  // buffer when it is large enough: the receive loop sets the same strings for
+  // every datagram, and reuse keeps that free of allocations.
+  WCHAR* reserveWide(std::size_t units);
+  char* reserveNarrow(std::size_t bytes) const;
+  void discardNarrow() { m_hasNarrow = false; }
 
   std::int32_t m_length = 0;                 // wide characters, terminator not counted
-  std::unique_ptr<WCHAR[]> m_wide;           // zero-terminated; null when empty
-  mutable std::unique_ptr<char[]> m_narrow;  // cache of the ANSI form; null until asked for
-  mutable std::int32_t m_narrowLength = 0;   // bytes in m_narrow, valid while it exists
+  std::unique_ptr<WCHAR[]> m_wide;           // zero-terminated once m_length > 0
+  std::size_t m_wideCapacity = 0;            // units m_wide holds, terminator included
+  mutable std::unique_ptr<char[]> m_narrow;  // cache of the ANSI form
+  mutable std::size_t m_narrowCapacity = 0;
+  mutable std::int32_t m_narrowLength = 0;  // bytes in the cache while m_hasNarrow
+  mutable bool m_hasNarrow = false;         // the cache holds the current text
 };

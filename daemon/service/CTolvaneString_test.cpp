@@ -4,6 +4,9 @@
 
 #include <cstring>
 #include <string>
+#include <vector>
+
+#include "platform/text.h"
 
 namespace {
 
@@ -94,6 +97,34 @@ TEST(CTolvaneString, CopiesAreIndependent) {
   const CTolvaneString& same = a;
   a = same;  // self-assignment keeps the text
   EXPECT_EQ(wide(a), u"alpha");
+}
+
+}  // namespace
+
+namespace {
+
+TEST(CTolvaneString, NarrowFormOfReceivedBytesIsThoseBytes) {
+  const std::string bytes = "caf\xE9 \xFF\xC3\xA9 \xF0\x9F\x98\x80 end";
+  CTolvaneString s;
+  s.setNarrow(bytes);
+  EXPECT_EQ(std::string(s.getNarrow(), static_cast<std::size_t>(s.getNarrowLength())), bytes);
+  CTolvaneString copy(s);
+  EXPECT_EQ(std::string(copy.getNarrow(), static_cast<std::size_t>(copy.getNarrowLength())), bytes);
+  // The same text set wide converts back to the same bytes.
+  CTolvaneString rebuilt(s.getWide());
+  EXPECT_EQ(std::string(rebuilt.getNarrow(), static_cast<std::size_t>(rebuilt.getNarrowLength())), bytes);
+}
+
+TEST(CTolvaneString, ReusedStringFollowsLongerAndShorterTexts) {
+  CTolvaneString s;
+  for (const std::string& text :
+       std::vector<std::string>{"short", std::string(5000, 'x') + "\xE6\x97\xA5", "mid text", ""}) {
+    s.setNarrow(text);
+    EXPECT_EQ(s.getNarrow(), text);
+    EXPECT_EQ(platform::toAnsi(s.view()), text);
+    s.setWide(platform::toWide(text + "!"));
+    EXPECT_EQ(s.getNarrow(), text + "!") << "a change discards the narrow form";
+  }
 }
 
 }  // namespace
