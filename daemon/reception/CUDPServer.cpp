@@ -31,6 +31,11 @@ struct CUDPServer::Batch {
   unsigned resolvedSerial = 0;
   sockaddr_in resolved{};
   char resolvedName[NI_MAXHOST] = {};
+  // The dotted form of the last sender's address: formatting an address costs
+  // more than all the rest of taking a datagram, and bursts come from one host.
+  in_addr dottedAddress{};
+  bool hasDotted = false;
+  char dottedName[INET_ADDRSTRLEN] = {};
 
   Batch() {
     for (int i = 0; i < kBatchCapacity; ++i) {
@@ -158,8 +163,7 @@ bool CUDPServer::next(CTolvaneString* source) {
 
   if (source != nullptr) {
     const sockaddr_in& from = batch.senders[slot];
-    char dotted[NI_MAXHOST];
-    const char* host = dotted;
+    const char* host = batch.dottedName;
     if (getSocket().getResolveHostNames() == 1) {
       if (batch.resolvedSerial != batch.serial || !sameSender(batch.resolved, from)) {
         getSocket().describeSender(from, batch.resolvedName, sizeof(batch.resolvedName));
@@ -167,8 +171,10 @@ bool CUDPServer::next(CTolvaneString* source) {
         batch.resolvedSerial = batch.serial;
       }
       host = batch.resolvedName;
-    } else {
-      getSocket().describeSender(from, dotted, sizeof(dotted));
+    } else if (!batch.hasDotted || batch.dottedAddress.s_addr != from.sin_addr.s_addr) {
+      getSocket().describeSender(from, batch.dottedName, sizeof(batch.dottedName));
+      batch.dottedAddress = from.sin_addr;
+      batch.hasDotted = true;
     }
     // The text is replaced only when the sender changed: a burst from one host
     // costs no allocation here.
