@@ -65,7 +65,7 @@ void appendDate(std::string& out, const std::tm& fields, char separator) {
 
 }  // namespace
 
-void CFileAction::Execute(const SyslogMessage& message, ActionSettings& settings,
+void CFileAction::Execute(const SyslogMessage& message, const ActionSettings& settings,
                           const CActionListEntry& entry) {
   // Reused for every message: the name is composed without allocating once the
   // buffer has grown.

@@ -14,7 +14,7 @@ class CFileAction : public CAction {
  public:
   // Raises nothing: a line that cannot be written is lost, and the failure is
   // logged once per file (file_output.h).
-  void Execute(const SyslogMessage& message, ActionSettings& settings,
+  void Execute(const SyslogMessage& message, const ActionSettings& settings,
                const CActionListEntry& entry) override;
 };
 

@@ -279,7 +279,7 @@ TEST_F(ReceiveThreadTest, PortInUseLogsBindErrorAndClearsTheRunningFlag) {
 std::unique_ptr<CAction> failingOrFileAction(std::int32_t type) {
   class FailOrFile : public CAction {
    public:
-    void Execute(const SyslogMessage& message, ActionSettings& settings,
+    void Execute(const SyslogMessage& message, const ActionSettings& settings,
                  const CActionListEntry& entry) override {
       if (std::string(message.getMessageA()).find("fail") != std::string::npos) {
         throw CErrorReport(117, 550, "mail refused");

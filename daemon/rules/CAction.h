@@ -11,9 +11,11 @@ class CActionListEntry;
 class CAction {
  public:
   virtual ~CAction() = default;
-  // Does the action's work for one message. `settings` is this action's own
-  // copy. A failure that must end the message's processing is raised as a
+  // Does the action's work for one message. The settings are read-only, so
+  // nothing one action does to them can reach another; passing them by
+  // reference spares a copy of the whole record per action and message. A
+  // failure that must end the message's processing is raised as a
   // CErrorReport.
-  virtual void Execute(const SyslogMessage& message, ActionSettings& settings,
+  virtual void Execute(const SyslogMessage& message, const ActionSettings& settings,
                        const CActionListEntry& entry) = 0;
 };

@@ -9,7 +9,7 @@ CActionListEntry::CActionListEntry(std::int32_t type, const CTolvaneString* para
 
 CActionListEntry::~CActionListEntry() = default;
 
-bool CActionListEntry::CallAction(const SyslogMessage& message, ActionSettings settings) const {
+bool CActionListEntry::CallAction(const SyslogMessage& message, const ActionSettings& settings) const {
   if (m_type == kActionDiscard) return false;
   // The object is released by unique_ptr also when Execute raises.
   if (std::unique_ptr<CAction> action = createAction(m_type)) action->Execute(message, settings, *this);

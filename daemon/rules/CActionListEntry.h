@@ -16,7 +16,7 @@ class CActionListEntry {
   // Runs the action for one message: false for Discard (processing of the
   // message must stop), true otherwise. A CErrorReport from the action passes
   // on unchanged; the action object is released either way.
-  bool CallAction(const SyslogMessage& message, ActionSettings settings) const;
+  bool CallAction(const SyslogMessage& message, const ActionSettings& settings) const;
 
   std::int32_t getType() const { return m_type; }
   bool hasParameter() const { return m_hasParameter; }

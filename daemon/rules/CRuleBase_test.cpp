@@ -21,10 +21,9 @@ constexpr std::int32_t kFailingType = 1002;  // raises like a refused mail recip
 class RecordingAction : public CAction {
  public:
   explicit RecordingAction(std::int32_t type) : m_type(type) {}
-  void Execute(const SyslogMessage&, ActionSettings& settings, const CActionListEntry& entry) override {
+  void Execute(const SyslogMessage&, const ActionSettings& settings, const CActionListEntry& entry) override {
     g_calls.push_back(std::to_string(m_type) + ":" + entry.getParameter().getNarrow() + ":" +
                       settings.logFileName);
-    settings.logFileName = "changed";  // must not reach the next action
     if (m_type == kFailingType) throw CErrorReport(117, 550, "recipient refused");
   }
 
@@ -257,7 +256,7 @@ TEST_F(CRuleBaseTest, NonMatchingRuleIsSkippedAndEveryMatchingRuleRunsInOrder) {
   setDWord(u"R3ActionCount", 1);
   setAction(3, 1, 1007);
   run(message("x"));
-  // Every action starts from the settings as given, whatever an earlier one changed.
+  // Every action sees the settings as given.
   EXPECT_EQ(g_calls, (std::vector<std::string>{"1003:r2a1:global", "1000:r2a2:global", "1007::global"}));
 }
 
