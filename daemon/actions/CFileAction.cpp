@@ -43,6 +43,11 @@ const std::tm& calendar(CalendarCache& cache, TimeValue when, bool utc) {
 
 // "%0*d": at least `width` digits, zeros in front.
 void appendPadded(std::string& out, int value, int width) {
+  if (width == 2 && value >= 0 && value < 100) {  // months, days and times: every line has five
+    const char pair[2] = {static_cast<char>('0' + value / 10), static_cast<char>('0' + value % 10)};
+    out.append(pair, 2);
+    return;
+  }
   char digits[16];
   char* end = std::to_chars(digits, digits + sizeof digits, value).ptr;
   for (int n = static_cast<int>(end - digits); n < width; ++n) out.push_back('0');

@@ -36,12 +36,6 @@ void CSyslogServer::takeMessage() {
   m_facility = pri.facility;
   m_priority = pri.priority;
   m_rawMessage = std::string_view(datagram + pri.textOffset);
-  // Converted into reused space: one wide character per byte at most.
-  m_wide.resize(m_rawMessage.size());
-  int converted = 0;
-  if (!m_rawMessage.empty()) {
-    converted = MultiByteToWideChar(CP_ACP, 0, m_rawMessage.data(), static_cast<int>(m_rawMessage.size()),
-                                    m_wide.data(), static_cast<int>(m_wide.size()));
-  }
-  m_message.setWide(std::u16string_view(m_wide.data(), static_cast<std::size_t>(converted)));
+  // The string reuses its space, and keeps these bytes as its narrow form.
+  m_message.setNarrow(m_rawMessage);
 }

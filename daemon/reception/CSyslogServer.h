@@ -44,5 +44,4 @@ class CSyslogServer : public CUDPServer {
   std::int32_t m_priority = 0;
   CTolvaneString m_message;
   std::string_view m_rawMessage;
-  std::u16string m_wide;  // conversion space, reused for every datagram
 };

@@ -48,6 +48,7 @@ void receiveLoop(CQuenraSrvc& service, const SyslogServerFactory& makeServer) {
 
   const bool useOwnTimeStamp = config.nUseOrgTimeStamp == 1;
   const bool reloadRuleBase = config.bReloadRuleBase == 1;
+  const bool debugOutput = platform::debugOutputEnabled();
   int failuresInARow = 0;
   for (;;) {
     if (!server->receiveNext(source)) {
@@ -76,7 +77,7 @@ void receiveLoop(CQuenraSrvc& service, const SyslogServerFactory& makeServer) {
     }
     message.setReceivedAt(receivedAt);
 
-    OutputDebugStringW(message.getMessageW());
+    if (debugOutput) OutputDebugStringW(message.getMessageW());
 
     // Picks up a rule base saved since the last message; the rules are read
     // again only when their version value changed.

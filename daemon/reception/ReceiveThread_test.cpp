@@ -188,6 +188,17 @@ TEST_F(ReceiveThreadTest, FilesEachDatagramAndWritesTheBatchBeforeWaitingAgain) 
   EXPECT_TRUE(m_service.isRunning());
 }
 
+TEST_F(ReceiveThreadTest, EachMessageTextGoesToTheDebuggerOutputWhenItIsOn) {
+  const fs::path debug = m_root.base() / "debug.txt";
+  setenv("CORVANTEL_DEBUG_OUTPUT", debug.c_str(), 1);
+  startThread();
+  sendTo(m_port, "<13>traced");
+  sendTo(m_port, "<13>twice");
+  ASSERT_TRUE(eventually([&] { return lines().size() == 2; }));
+  unsetenv("CORVANTEL_DEBUG_OUTPUT");
+  EXPECT_EQ(readLines(debug), std::vector<std::string>{"tracedtwice"}) << "the texts as they stand, no line ends";
+}
+
 TEST_F(ReceiveThreadTest, StopRequestEndsAWaitingThreadAtOnceAndKeepsTheServiceFlag) {
   startThread();
   sendTo(m_port, "<13>before the stop");

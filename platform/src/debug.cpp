@@ -54,6 +54,11 @@ void emit(const char* text, std::size_t size) {
 
 }  // namespace
 
+bool platform::debugOutputEnabled() {
+  const char* target = std::getenv("CORVANTEL_DEBUG_OUTPUT");
+  return target != nullptr && *target != '\0';
+}
+
 void OutputDebugStringA(LPCSTR text) {
   if (text != nullptr) emit(text, std::strlen(text));
 }

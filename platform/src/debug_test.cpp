@@ -21,8 +21,10 @@ TEST(DebugOutputTest, AppendsToTheNamedFileOnlyWhileSet) {
   platform::testing::TempPlatformRoot root;
   const auto file = root.base() / "debug.txt";
   unsetenv("CORVANTEL_DEBUG_OUTPUT");
+  EXPECT_FALSE(platform::debugOutputEnabled());
   OutputDebugStringA("lost\r\n");
   setenv("CORVANTEL_DEBUG_OUTPUT", file.c_str(), 1);
+  EXPECT_TRUE(platform::debugOutputEnabled());
   OutputDebugStringA("one\r\n");
   OutputDebugStringW(u"zw\u00F6lf ");
   const char16_t escaped[] = {u'b', 0xDCFF, u'\n', 0};  // a raw byte carried in the wide form

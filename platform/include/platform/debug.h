@@ -10,3 +10,12 @@
 // do not interleave.
 void OutputDebugStringA(LPCSTR text);
 void OutputDebugStringW(LPCWSTR text);
+
+namespace platform {
+
+// Whether debugger output goes anywhere now ($CORVANTEL_DEBUG_OUTPUT is set).
+// A process's environment changes only by its own hand, so a loop that calls
+// OutputDebugString for every item may ask once and skip the calls.
+bool debugOutputEnabled();
+
+}  // namespace platform
