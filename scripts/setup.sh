@@ -14,6 +14,11 @@ packages=(
   netbase bsdutils
   # scripts
   python3 procps
+  # database action: the ODBC driver manager, the SQLite driver (the embedded
+  # default) and PostgreSQL's driver with a real server for the tests
+  unixodbc unixodbc-dev odbcinst libsqliteodbc odbc-postgresql postgresql
+  # the forwarding and mail tests' real peers: a syslog server and an SMTP server
+  rsyslog python3-aiosmtpd
 )
 
 if [ "$(id -u)" -ne 0 ]; then

@@ -1,6 +1,10 @@
 #include "rules/action_factory.h"
 
+#include "actions/CEventLogAction.h"
 #include "actions/CFileAction.h"
+#include "actions/CForwardAction.h"
+#include "actions/CMailAction.h"
+#include "actions/COdbcAction.h"
 
 namespace {
 ActionFactory g_testFactory = nullptr;
@@ -11,15 +15,14 @@ std::unique_ptr<CAction> createAction(std::int32_t type) {
   switch (type) {
     case kActionFile:
       return std::make_unique<CFileAction>();
-    // The database, forward, mail and event log actions arrive with their own
-    // classes (COdbcAction, CForwardAction, CMailAction, CEventLogAction).
-    // Until then these types run nothing, and processing goes on as for any
-    // action that succeeded.
     case kActionOdbc:
+      return std::make_unique<COdbcAction>();
     case kActionForward:
+      return std::make_unique<CForwardAction>();
     case kActionMail:
+      return std::make_unique<CMailAction>();
     case kActionEventLog:
-      return nullptr;
+      return std::make_unique<CEventLogAction>();
     default:
       // 0, "Shell Exec" (1004), "Net send" (1005) and unknown codes: no effect.
       return nullptr;
