@@ -1,10 +1,21 @@
-// CForwardAction: action 1001, "Forward To Syslog".
+// CForwardAction: action 1001, "Forward To Syslog". Relays the message to
+// another syslog server as one UDP datagram: "<PRI>" rebuilt from facility and
+// priority, then, with nSyslogReplaceSource 1, RealSource:"<sender>" and a
+// blank, then the message text after its PRI part, byte for byte. The
+// datagram carries no time stamp or host name of its own.
+//
+// The target is the entry's parameter when it has one, else
+// szSyslogSendServer: "host", "a.b.c.d" or either with ":port" (no port: the
+// "syslog"/"udp" service port). An empty target sends nothing.
 #pragma once
 
 #include "rules/CAction.h"
 
 class CForwardAction : public CAction {
  public:
+  // Throws CWinSockError: 7 (no syslog service entry, even for an empty
+  // target), 8 (bind), 4 (bad dotted address), 5 (name does not resolve),
+  // 6 (sendto).
   void Execute(const SyslogMessage& message, const ActionSettings& settings,
                const CActionListEntry& entry) override;
 };
