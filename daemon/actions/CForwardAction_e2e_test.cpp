@@ -1,0 +1,260 @@
+// Forwarding and the event log action end to end: one corvantd relays to a
+// second corvantd, each in its own platform root, both started through the
+// service manager; failures of the forward action cost only their message.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/eventlog.h"
+#include "rsyslog_peer.h"
+#include "temp_root.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+namespace fs = std::filesystem;
+
+constexpr char kParameters[] = "HKLM\\SYSTEM\\CurrentControlSet\\Services\\TolvaneCorvantel\\Parameters";
+constexpr char kRules[] = "HKLM\\SYSTEM\\CurrentControlSet\\Services\\TolvaneCorvantel\\Parameters\\Rules";
+
+struct Outcome {
+  int status = -1;
+  std::string output;
+};
+
+Outcome run(const std::string& command) {
+  Outcome result;
+  FILE* pipe = ::popen(command.c_str(), "r");
+  if (pipe == nullptr) return result;
+  char buffer[4096];
+  for (std::size_t n; (n = std::fread(buffer, 1, sizeof(buffer), pipe)) > 0;) result.output.append(buffer, n);
+  const int status = ::pclose(pipe);
+  result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return result;
+}
+
+std::string quoted(const std::string& text) {
+  std::string out = "'";
+  for (char c : text) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return out + "'";
+}
+
+bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds limit) {
+  const auto end = std::chrono::steady_clock::now() + limit;
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() > end) return false;
+    std::this_thread::sleep_for(20ms);
+  }
+  return true;
+}
+
+// One installed corvantd in a platform root of its own, driven only through
+// its programs (corvantd, corvctl) with that root in their environment, so
+// two of them can live side by side in one test.
+class Daemon {
+ public:
+  Daemon(fs::path root, int port) : m_root(std::move(root)), m_port(port) {
+    fs::create_directories(m_root / "machine");
+    fs::create_directories(m_root / "user");
+    fs::create_directories(logs());
+    m_env = "CORVANTEL_ROOT=" + quoted((m_root / "machine").string()) +
+            " CORVANTEL_USER_ROOT=" + quoted((m_root / "user").string()) +
+            " CORVANTEL_MUTEX_DIR=" + quoted((m_root / "locks").string()) + " ";
+  }
+  ~Daemon() {
+    if (m_started) ctl("sc stop TolvaneCorvantel");
+  }
+
+  Outcome ctl(const std::string& arguments) const {
+    return run(m_env + CORVCTL_PATH + " " + arguments + " 2>&1");
+  }
+  void dword(const char* key, const std::string& name, long value) const {
+    const Outcome set =
+        ctl(std::string("reg add ") + quoted(key) + " " + name + " REG_DWORD " + std::to_string(value));
+    ASSERT_EQ(set.status, 0) << set.output;
+  }
+  void string(const char* key, const std::string& name, const std::string& value) const {
+    const Outcome set = ctl(std::string("reg add ") + quoted(key) + " " + name + " REG_SZ " + quoted(value));
+    ASSERT_EQ(set.status, 0) << set.output;
+  }
+
+  // Installed, on its port, one dated-free log file in its own folder.
+  void install() const {
+    const Outcome installed = run(m_env + CORVANTD_PATH + " -i");
+    ASSERT_EQ(installed.output, "TolvaneCorvantel installed\n");
+    dword(kParameters, "nSyslogPort", m_port);
+    string(kParameters, "szBaseLogFilePath", logs().string());
+    dword(kParameters, "nUniqueFileName", 0);
+    dword(kParameters, "nFileDateTime", 0);
+  }
+
+  // Rule `rule` with a message filter (none when empty) and its actions.
+  void rule(int rule, const std::string& filter,
+            const std::vector<std::pair<int, std::string>>& actions) const {
+    const std::string r = "R" + std::to_string(rule);
+    if (!filter.empty()) string(kRules, r + "Message", filter);
+    dword(kRules, r + "ActionCount", static_cast<long>(actions.size()));
+    for (std::size_t j = 0; j < actions.size(); ++j) {
+      const std::string a = r + "A" + std::to_string(j + 1);
+      dword(kRules, a + "Type", actions[j].first);
+      if (!actions[j].second.empty()) string(kRules, a + "String", actions[j].second);
+    }
+  }
+
+  void start() {
+    const Outcome started = ctl("sc start TolvaneCorvantel");
+    ASSERT_EQ(started.status, 0) << started.output;
+    m_started = true;
+  }
+
+  void stop() {
+    const Outcome stopped = ctl("sc stop TolvaneCorvantel");
+    EXPECT_EQ(stopped.status, 0) << stopped.output;
+    m_started = false;
+  }
+
+  void logger(const std::string& text) const {
+    const Outcome sent = run("logger -n 127.0.0.1 -P " + std::to_string(m_port) + " -d --rfc3164 -t app " +
+                             quoted(text) + " 2>&1");
+    ASSERT_EQ(sent.status, 0) << sent.output;
+  }
+
+  std::vector<std::string> lines(const std::string& name = "Corvantel") const {
+    std::vector<std::string> found;
+    std::ifstream in(logs() / (name + ".log"));
+    for (std::string line; std::getline(in, line);) found.push_back(line);
+    return found;
+  }
+
+  fs::path logs() const { return m_root / "logs"; }
+  int port() const { return m_port; }
+
+ private:
+  fs::path m_root;
+  int m_port;
+  std::string m_env;
+  bool m_started = false;
+};
+
+class ForwardEndToEndTest : public ::testing::Test {
+ protected:
+  platform::testing::TempPlatformRoot m_root;  // the relay's root is this process's own
+  Daemon m_relay{m_root.base(), corvantel::testing::freeUdpPort()};
+  Daemon m_receiver{m_root.base() / "second", corvantel::testing::freeUdpPort()};
+};
+
+TEST_F(ForwardEndToEndTest, OneDaemonRelaysToAnotherWithTheRealSource) {
+  m_receiver.install();
+  m_receiver.rule(1, "", {{1003, ""}});
+  m_receiver.dword(kRules, "nRuleCount", 1);
+  m_receiver.start();
+
+  m_relay.install();
+  m_relay.dword(kParameters, "nSyslogReplaceSource", 1);
+  m_relay.string(kParameters, "szSyslogSendServer", "localhost:" + std::to_string(m_receiver.port()));
+  m_relay.rule(1, "", {{1003, "relay"}, {1001, ""}});
+  m_relay.dword(kRules, "nRuleCount", 1);
+  m_relay.start();
+
+  m_relay.logger("hello over two hops");
+  m_relay.logger("caf\xc3\xa9 second");
+  ASSERT_TRUE(eventually([&] { return m_receiver.lines().size() == 2; }, 5s));
+  // The receiver sees the relay as the sender, the original one in the text,
+  // and the PRI of the message (user.notice) rebuilt.
+  const auto lines = m_receiver.lines();
+  EXPECT_EQ(lines[0].rfind("127.0.0.1,1,5,RealSource:\"127.0.0.1\" ", 0), 0u) << lines[0];
+  EXPECT_NE(lines[0].find("app: hello over two hops"), std::string::npos) << lines[0];
+  EXPECT_NE(lines[1].find("app: caf\xc3\xa9 second"), std::string::npos) << lines[1];
+  EXPECT_EQ(m_relay.lines("relay").size(), 2u);
+  m_relay.stop();
+  m_receiver.stop();
+}
+
+TEST_F(ForwardEndToEndTest, AFailedForwardCostsOnlyItsMessageAndIsLoggedWithItsNumber) {
+  corvantel::testing::RsyslogPeer peer(m_root.base() / "rsyslog", corvantel::testing::freeUdpPort());
+  ASSERT_TRUE(peer.start()) << peer.why();
+  m_relay.install();
+  const std::string good = "127.0.0.1:" + std::to_string(peer.port());
+  m_relay.rule(1, "bad-host", {{1001, "no-such-host.invalid"}});
+  m_relay.rule(2, "bad-address", {{1001, "255.255.255.255"}});
+  m_relay.rule(3, "", {{1001, good}, {1007, ""}});
+  m_relay.dword(kRules, "nRuleCount", 3);
+  m_relay.start();
+
+  m_relay.logger("bad-host one");
+  m_relay.logger("bad-address two");
+  m_relay.logger("good three");
+  const auto lines = peer.waitForLines(1);
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_EQ(lines[0].rfind("13|<13>", 0), 0u) << lines[0];
+  EXPECT_NE(lines[0].find("app: good three"), std::string::npos) << lines[0];
+
+  // Errors 5 and 4 under the daemon's source, then the good message's event 113.
+  std::vector<platform::EventRecord> events;
+  ASSERT_TRUE(eventually(
+      [&] {
+        events.clear();
+        platform::readEvents(0, std::string("TolvaneCorvantel"), events);
+        return !events.empty() && events.back().eventId == 113;
+      },
+      5s));
+  std::vector<std::string> failures;
+  for (const auto& event : events) {
+    if (event.eventId == 4 || event.eventId == 5) failures.push_back(platform::formatEvent(event));
+  }
+  ASSERT_EQ(failures.size(), 2u);
+  EXPECT_EQ(failures[0].rfind("Invalid Hostname", 0), 0u) << failures[0];
+  EXPECT_EQ(failures[1].rfind("Invalid IP Address", 0), 0u) << failures[1];
+  EXPECT_EQ(events.back().type, EVENTLOG_INFORMATION_TYPE);
+  const std::string shown = platform::formatEvent(events.back());
+  EXPECT_EQ(shown.rfind("1,5,127.0.0.1,", 0), 0u) << shown;
+  EXPECT_NE(shown.find("app: good three\r\n"), std::string::npos) << shown;
+
+  // The administrator's view of the same log.
+  const Outcome listed = m_relay.ctl("events --source TolvaneCorvantel");
+  EXPECT_EQ(listed.status, 0);
+  EXPECT_NE(listed.output.find("event 5 "), std::string::npos) << listed.output;
+  EXPECT_NE(listed.output.find("    Invalid IP Address"), std::string::npos) << listed.output;
+  EXPECT_NE(listed.output.find("    1,5,127.0.0.1,"), std::string::npos) << listed.output;
+  m_relay.stop();
+  peer.stop();
+}
+
+TEST_F(ForwardEndToEndTest, WithTheSenderAsSourceTheViewerShowsTheTextUnchanged) {
+  m_relay.install();
+  m_relay.dword(kParameters, "bReplaceEventLogSource", 1);
+  m_relay.rule(1, "", {{1007, ""}});
+  m_relay.dword(kRules, "nRuleCount", 1);
+  m_relay.start();
+  m_relay.logger("disk full");
+
+  std::vector<platform::EventRecord> events;
+  ASSERT_TRUE(eventually(
+      [&] {
+        events.clear();
+        platform::readEvents(0, std::string("127.0.0.1"), events);
+        return !events.empty();
+      },
+      5s));
+  EXPECT_EQ(events[0].eventId, 1u);  // user facility
+  EXPECT_EQ(events[0].category, 5);  // notice
+  EXPECT_EQ(events[0].type, EVENTLOG_INFORMATION_TYPE);
+  const std::string text = platform::formatEvent(events[0]);
+  EXPECT_NE(text.find("app: disk full"), std::string::npos) << text;
+
+  const Outcome listed = m_relay.ctl("events --source 127.0.0.1");
+  EXPECT_EQ(listed.status, 0);
+  EXPECT_NE(listed.output.find("source 127.0.0.1  event 1 "), std::string::npos) << listed.output;
+  EXPECT_NE(listed.output.find("\n    " + text), std::string::npos) << listed.output;
+  m_relay.stop();
+}
+
+}  // namespace
