@@ -348,6 +348,36 @@ TEST_F(CMailActionTest, ServerSilentAfterTheDataTimesOutWith117) {
   EXPECT_EQ(failure.text, "Error talking to smtp-server - END OF MAIL: no answer within 300 ms");
 }
 
+TEST_F(CMailActionTest, ConnectionNeverTakenTimesOutWith117) {
+  // A listener that accepts nothing, its queue filled: further connection
+  // requests go unanswered, as with a host that drops them.
+  const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
+  socklen_t length = sizeof(address);
+  ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
+  ASSERT_EQ(::listen(listener, 0), 0);
+  std::vector<int> fillers;
+  for (int i = 0; i < 3; ++i) {
+    const int filler = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+    ::connect(filler, reinterpret_cast<sockaddr*>(&address), sizeof(address));
+    fillers.push_back(filler);
+  }
+  std::this_thread::sleep_for(50ms);
+  m_settings.smtpPort = ntohs(address.sin_port);
+  const auto begin = std::chrono::steady_clock::now();
+  const Failure failure = send(makeMessage("x"), "admin@example.com", 300ms);
+  const auto spent = std::chrono::steady_clock::now() - begin;
+  for (const int filler : fillers) ::close(filler);
+  ::close(listener);
+  EXPECT_EQ(failure.number, 117) << failure.text;
+  EXPECT_EQ(failure.code, WSAETIMEDOUT);
+  EXPECT_EQ(failure.text, "Error talking to smtp-server - connect: no answer within 300 ms");
+  EXPECT_LT(spent, 3s);
+}
+
 TEST_F(CMailActionTest, TimeOutComesFromTheEnvironmentInExecute) {
   ScriptedSmtpServer server;
   server.greeting = "";
