@@ -86,8 +86,7 @@ std::u16string COdbcAction::buildInsertStatement(const ActionSettings& settings)
   return sql;
 }
 
-std::string COdbcAction::formatOdbcError(std::u16string_view state,
-                                         std::u16string_view description) {
+std::string COdbcAction::formatOdbcError(std::u16string_view state, std::u16string_view description) {
   std::string text = "\nODBC Error Code: ";
   text += platform::toAnsi(state);
   text += "\nODBC Error Description: ";
@@ -103,20 +102,17 @@ void COdbcAction::Execute(const SyslogMessage& message, const ActionSettings& se
   CTolvaneString text;
   message.getMessageString(text);
   const CTolvaneString& host = message.getFromHost();
-  const std::string_view dsn = entry.hasParameter()
-                                   ? std::string_view(entry.getParameter().getNarrow(),
-                                                      entry.getParameter().getNarrowLength())
-                                   : std::string_view(settings.odbcDsn);
-  connectAndInsert(host, text, message.getFacility(), message.getPriority(),
-                   message.getReceivedAt(), dsn, settings);
+  const std::string_view dsn = entry.hasParameter() ? std::string_view(entry.getParameter().getNarrow(),
+                                                                       entry.getParameter().getNarrowLength())
+                                                    : std::string_view(settings.odbcDsn);
+  connectAndInsert(host, text, message.getFacility(), message.getPriority(), message.getReceivedAt(), dsn,
+                   settings);
 }
 
 void COdbcAction::connectAndInsert(const CTolvaneString& host, const CTolvaneString& text,
-                                   std::int32_t facility, std::int32_t priority,
-                                   TimeValue receivedAt, std::string_view dsn,
-                                   const ActionSettings& settings) {
-  const std::u16string connection =
-      buildConnectionString(dsn, settings.odbcUid, settings.odbcPwd);
+                                   std::int32_t facility, std::int32_t priority, TimeValue receivedAt,
+                                   std::string_view dsn, const ActionSettings& settings) {
+  const std::u16string connection = buildConnectionString(dsn, settings.odbcUid, settings.odbcPwd);
 
   odbc::Return code = odbc::allocEnv(&m_env);
   if (!odbc::succeeded(code)) raiseOdbcError(code);
@@ -171,11 +167,11 @@ odbc::Return COdbcAction::SQLDoInsert(odbc::Handle statement, InsertValues& valu
   if (!odbc::succeeded(code)) return failBound(code);
   code = odbc::bindLong(statement, 3, &values.priority, &values.integerIndicator);
   if (!odbc::succeeded(code)) return failBound(code);
-  code = odbc::bindChar(statement, 4, false, values.host,
-                        static_cast<std::uint64_t>(values.hostLength), &values.hostLength);
+  code = odbc::bindChar(statement, 4, false, values.host, static_cast<std::uint64_t>(values.hostLength),
+                        &values.hostLength);
   if (!odbc::succeeded(code)) return failBound(code);
-  code = odbc::bindChar(statement, 5, true, values.text,
-                        static_cast<std::uint64_t>(values.textLength), &values.textLength);
+  code = odbc::bindChar(statement, 5, true, values.text, static_cast<std::uint64_t>(values.textLength),
+                        &values.textLength);
   if (!odbc::succeeded(code)) return failBound(code);
 
   const std::u16string sql = buildInsertStatement(settings);

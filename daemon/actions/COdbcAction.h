@@ -54,13 +54,12 @@ class COdbcAction : public CAction {
     odbc::Length textLength = 0;
   };
 
-  void connectAndInsert(const CTolvaneString& host, const CTolvaneString& text,
-                        std::int32_t facility, std::int32_t priority, TimeValue receivedAt,
-                        std::string_view dsn, const ActionSettings& settings);
+  void connectAndInsert(const CTolvaneString& host, const CTolvaneString& text, std::int32_t facility,
+                        std::int32_t priority, TimeValue receivedAt, std::string_view dsn,
+                        const ActionSettings& settings);
   // Binds, prepares and executes on the open statement. Returns the code of a
   // failing bind or release; raises for a failing prepare or execute.
-  odbc::Return SQLDoInsert(odbc::Handle statement, InsertValues& values,
-                           const ActionSettings& settings);
+  odbc::Return SQLDoInsert(odbc::Handle statement, InsertValues& values, const ActionSettings& settings);
   // Takes the diagnostic of the failed call, releases every handle and raises.
   [[noreturn]] void raiseOdbcError(odbc::Return code);
   void releaseAll();

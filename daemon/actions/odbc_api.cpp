@@ -34,13 +34,11 @@ Return allocConnect(Handle env, Handle* dbc) {
   return SQLAllocConnect(static_cast<SQLHENV>(env), reinterpret_cast<SQLHDBC*>(dbc));
 }
 
-Return driverConnect(Handle dbc, std::u16string_view connection, char16_t* out,
-                     std::int16_t outCapacity) {
+Return driverConnect(Handle dbc, std::u16string_view connection, char16_t* out, std::int16_t outCapacity) {
   SQLSMALLINT outLength = 0;
   return SQLDriverConnectW(static_cast<SQLHDBC>(dbc), nullptr, wide(connection.data()),
-                           static_cast<SQLSMALLINT>(connection.size()),
-                           reinterpret_cast<SQLWCHAR*>(out), outCapacity, &outLength,
-                           SQL_DRIVER_NOPROMPT);
+                           static_cast<SQLSMALLINT>(connection.size()), reinterpret_cast<SQLWCHAR*>(out),
+                           outCapacity, &outLength, SQL_DRIVER_NOPROMPT);
 }
 
 Return allocStmt(Handle dbc, Handle* stmt) {
@@ -53,20 +51,19 @@ Return bindTimestamp(Handle stmt, std::uint16_t number, Timestamp* value) {
 }
 
 Return bindLong(Handle stmt, std::uint16_t number, std::int32_t* value, Length* indicator) {
-  return SQLBindParameter(static_cast<SQLHSTMT>(stmt), number, SQL_PARAM_INPUT, SQL_C_LONG,
-                          SQL_INTEGER, 0, 0, value, 0, indicator);
+  return SQLBindParameter(static_cast<SQLHSTMT>(stmt), number, SQL_PARAM_INPUT, SQL_C_LONG, SQL_INTEGER, 0, 0,
+                          value, 0, indicator);
 }
 
-Return bindChar(Handle stmt, std::uint16_t number, bool longText, const char* data,
-                std::uint64_t columnSize, Length* length) {
+Return bindChar(Handle stmt, std::uint16_t number, bool longText, const char* data, std::uint64_t columnSize,
+                Length* length) {
   return SQLBindParameter(static_cast<SQLHSTMT>(stmt), number, SQL_PARAM_INPUT, SQL_C_CHAR,
-                          longText ? SQL_LONGVARCHAR : SQL_CHAR, columnSize, 0,
-                          const_cast<char*>(data), *length, length);
+                          longText ? SQL_LONGVARCHAR : SQL_CHAR, columnSize, 0, const_cast<char*>(data),
+                          *length, length);
 }
 
 Return prepare(Handle stmt, std::u16string_view sql) {
-  return SQLPrepareW(static_cast<SQLHSTMT>(stmt), wide(sql.data()),
-                     static_cast<SQLINTEGER>(sql.size()));
+  return SQLPrepareW(static_cast<SQLHSTMT>(stmt), wide(sql.data()), static_cast<SQLINTEGER>(sql.size()));
 }
 
 Return execute(Handle stmt) { return SQLExecute(static_cast<SQLHSTMT>(stmt)); }
@@ -84,9 +81,8 @@ Return error(Handle env, Handle dbc, Handle stmt, char16_t (&state)[6], std::int
   SQLINTEGER nativeError = 0;
   SQLSMALLINT written = 0;
   const Return code = SQLErrorW(static_cast<SQLHENV>(env), static_cast<SQLHDBC>(dbc),
-                                static_cast<SQLHSTMT>(stmt), reinterpret_cast<SQLWCHAR*>(state),
-                                &nativeError, reinterpret_cast<SQLWCHAR*>(message), capacity,
-                                &written);
+                                static_cast<SQLHSTMT>(stmt), reinterpret_cast<SQLWCHAR*>(state), &nativeError,
+                                reinterpret_cast<SQLWCHAR*>(message), capacity, &written);
   *native = nativeError;
   *length = written;
   return code;

@@ -40,8 +40,7 @@ Return allocEnv(Handle* env);
 Return allocConnect(Handle env, Handle* dbc);
 // SQLDriverConnectW without a window and with SQL_DRIVER_NOPROMPT: the driver
 // never asks anyone anything. `out` receives the completed connection string.
-Return driverConnect(Handle dbc, std::u16string_view connection, char16_t* out,
-                     std::int16_t outCapacity);
+Return driverConnect(Handle dbc, std::u16string_view connection, char16_t* out, std::int16_t outCapacity);
 Return allocStmt(Handle dbc, Handle* stmt);
 
 // Input parameters. The buffers must stay valid until the statement has been
@@ -52,8 +51,8 @@ Return bindTimestamp(Handle stmt, std::uint16_t number, Timestamp* value);
 Return bindLong(Handle stmt, std::uint16_t number, std::int32_t* value, Length* indicator);
 // SQL_C_CHAR as SQL_CHAR, or as SQL_LONGVARCHAR when `longText`; `columnSize`
 // and `*length` in bytes.
-Return bindChar(Handle stmt, std::uint16_t number, bool longText, const char* data,
-                std::uint64_t columnSize, Length* length);
+Return bindChar(Handle stmt, std::uint16_t number, bool longText, const char* data, std::uint64_t columnSize,
+                Length* length);
 
 Return prepare(Handle stmt, std::u16string_view sql);
 Return execute(Handle stmt);
