@@ -263,18 +263,6 @@ TEST_F(COdbcActionSqliteTest, InsertsOneRowWithTheFiveValues) {
   EXPECT_EQ(found[0].message, "disk full");
 }
 
-TEST_F(COdbcActionSqliteTest, EveryMessageGetsItsOwnRow) {
-  for (int i = 0; i < 5; ++i) {
-    ASSERT_EQ(insert(makeMessage("m" + std::to_string(i), "h", i, i % 8), m_settings), nullptr);
-  }
-  const auto found = rows(m_db);
-  ASSERT_EQ(found.size(), 5u);
-  for (int i = 0; i < 5; ++i) {
-    EXPECT_EQ(found[i].message, "m" + std::to_string(i));
-    EXPECT_EQ(found[i].facility, i);
-  }
-}
-
 TEST_F(COdbcActionSqliteTest, TextReachesTheRowByteForByte) {
   const std::vector<std::string> texts = {
       "'); drop table Syslog; --",      // only ever a bound value
