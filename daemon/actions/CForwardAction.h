@@ -7,6 +7,13 @@
 // The target is the entry's parameter when it has one, else
 // szSyslogSendServer: "host", "a.b.c.d" or either with ":port" (no port: the
 // "syslog"/"udp" service port). An empty target sends nothing.
+//
+// The sender is kept between messages (receive thread only): its socket, the
+// service port and the resolved target are made once, not per message, which
+// multiplies the forwarding rate. A target given by host name is resolved
+// again when it is more than a second old, so that a changed name record takes
+// effect within a second; a target that failed is resolved again at the next
+// message.
 #pragma once
 
 #include "rules/CAction.h"
@@ -19,3 +26,7 @@ class CForwardAction : public CAction {
   void Execute(const SyslogMessage& message, const ActionSettings& settings,
                const CActionListEntry& entry) override;
 };
+
+// Closes the kept sender and its socket; the receive loop calls it when it
+// ends, tests when they are done.
+void releaseForwardSender();

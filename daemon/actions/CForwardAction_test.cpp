@@ -43,7 +43,10 @@ class CForwardActionTest : public ::testing::Test {
     ::getsockname(m_fd, reinterpret_cast<sockaddr*>(&address), &length);
     m_target = "127.0.0.1:" + std::to_string(ntohs(address.sin_port));
   }
-  void TearDown() override { ::close(m_fd); }
+  void TearDown() override {
+    releaseForwardSender();
+    ::close(m_fd);
+  }
 
   std::optional<std::string> received(int milliseconds = 2000) {
     pollfd wait{m_fd, POLLIN, 0};

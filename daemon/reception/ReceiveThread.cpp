@@ -8,6 +8,7 @@
 #include <ctime>
 #include <system_error>
 
+#include "actions/CForwardAction.h"
 #include "actions/file_output.h"
 #include "platform/debug.h"
 #include "reception/CSyslogServer.h"
@@ -140,6 +141,7 @@ DWORD runReceiveThread(CQuenraSrvc& service, const SyslogServerFactory& makeServ
   try {
     // Whatever the batch in hand had collected reaches its files.
     closeFileOutputs();
+    releaseForwardSender();
   } catch (...) {
     if (!failed) service.LogEvent(EVENTLOG_ERROR_TYPE, kEventInternalError, kInternalErrorText);
     failed = true;
