@@ -33,6 +33,11 @@ if ! "$corvctl" reg get "$params\\Rules" nRuleCount >/dev/null 2>&1; then
   echo "== no rule base yet: importing packaging/first-rulebase.reg"
   "$corvctl" reg import packaging/first-rulebase.reg
 fi
+echo
+echo "== a ready database: the ODBC data source \"Corvantel\" on SQLite"
+packaging/setup-sqlite-dsn.sh
+echo "   (to use it, add a rule action of type 1000, or set szODBCDsn to Corvantel; see the README)"
+
 port=$("$corvctl" reg get "$params" nSyslogPort 2>/dev/null || echo 0)
 [ "$port" = 0 ] && port=514
 
