@@ -16,8 +16,11 @@
 #include "platform/eventlog.h"
 #include "rsyslog_peer.h"
 #include "temp_root.h"
+#include "daemon_test_support.h"
 
 namespace {
+
+using namespace daemon_testing;
 
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
@@ -25,35 +28,10 @@ namespace fs = std::filesystem;
 constexpr char kParameters[] = "HKLM\\SYSTEM\\CurrentControlSet\\Services\\TolvaneCorvantel\\Parameters";
 constexpr char kRules[] = "HKLM\\SYSTEM\\CurrentControlSet\\Services\\TolvaneCorvantel\\Parameters\\Rules";
 
-struct Outcome {
-  int status = -1;
-  std::string output;
-};
-
-Outcome run(const std::string& command) {
-  Outcome result;
-  FILE* pipe = ::popen(command.c_str(), "r");
-  if (pipe == nullptr) return result;
-  char buffer[4096];
-  for (std::size_t n; (n = std::fread(buffer, 1, sizeof(buffer), pipe)) > 0;) result.output.append(buffer, n);
-  const int status = ::pclose(pipe);
-  result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  return result;
-}
-
 std::string quoted(const std::string& text) {
   std::string out = "'";
   for (char c : text) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
   return out + "'";
-}
-
-bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds limit) {
-  const auto end = std::chrono::steady_clock::now() + limit;
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() > end) return false;
-    std::this_thread::sleep_for(20ms);
-  }
-  return true;
 }
 
 // One installed corvantd in a platform root of its own, driven only through

@@ -13,41 +13,16 @@
 #include "platform/winsock.h"
 #include "smtp_test_peers.h"
 #include "temp_root.h"
+#include "daemon_test_support.h"
 
 namespace {
+
+using namespace daemon_testing;
 
 using namespace std::chrono_literals;
 using smtp_test::SmtpSink;
 
 constexpr char kName[] = "TolvaneCorvantel";
-constexpr char kParameters[] = "SYSTEM\\CurrentControlSet\\Services\\TolvaneCorvantel\\Parameters";
-constexpr char kRules[] = "SYSTEM\\CurrentControlSet\\Services\\TolvaneCorvantel\\Parameters\\Rules";
-
-void setDword(const char* path, const char* name, DWORD value) {
-  HKEY key = nullptr;
-  ASSERT_EQ(RegCreateKeyA(HKEY_LOCAL_MACHINE, path, &key), ERROR_SUCCESS);
-  ASSERT_EQ(RegSetValueExA(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof(value)),
-            ERROR_SUCCESS);
-  RegCloseKey(key);
-}
-
-void setString(const char* path, const char* name, const std::string& value) {
-  HKEY key = nullptr;
-  ASSERT_EQ(RegCreateKeyA(HKEY_LOCAL_MACHINE, path, &key), ERROR_SUCCESS);
-  ASSERT_EQ(RegSetValueExA(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
-                           static_cast<DWORD>(value.size() + 1)),
-            ERROR_SUCCESS);
-  RegCloseKey(key);
-}
-
-bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds limit) {
-  const auto end = std::chrono::steady_clock::now() + limit;
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() > end) return false;
-    std::this_thread::sleep_for(20ms);
-  }
-  return true;
-}
 
 std::vector<platform::EventRecord> events(DWORD id) {
   std::vector<platform::EventRecord> records, found;

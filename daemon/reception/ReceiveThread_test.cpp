@@ -25,31 +25,15 @@
 #include "service/CQuenraSrvc.h"
 #include "service/DaemonConfiguration.h"
 #include "temp_root.h"
+#include "daemon_test_support.h"
 
 namespace {
+
+using namespace daemon_testing;
 
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 
-constexpr char kParameters[] = "SYSTEM\\CurrentControlSet\\Services\\TolvaneCorvantel\\Parameters";
-constexpr char kRules[] = "SYSTEM\\CurrentControlSet\\Services\\TolvaneCorvantel\\Parameters\\Rules";
-
-void setDword(const char* path, const char* name, DWORD value) {
-  HKEY key = nullptr;
-  ASSERT_EQ(RegCreateKeyA(HKEY_LOCAL_MACHINE, path, &key), ERROR_SUCCESS);
-  ASSERT_EQ(RegSetValueExA(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof(value)),
-            ERROR_SUCCESS);
-  RegCloseKey(key);
-}
-
-void setString(const char* path, const char* name, const std::string& value) {
-  HKEY key = nullptr;
-  ASSERT_EQ(RegCreateKeyA(HKEY_LOCAL_MACHINE, path, &key), ERROR_SUCCESS);
-  ASSERT_EQ(RegSetValueExA(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
-                           static_cast<DWORD>(value.size() + 1)),
-            ERROR_SUCCESS);
-  RegCloseKey(key);
-}
 
 int freePort() {
   const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
@@ -71,22 +55,6 @@ void sendTo(int port, const std::string& bytes) {
   to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   ::sendto(fd, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof(to));
   ::close(fd);
-}
-
-std::vector<std::string> readLines(const fs::path& file) {
-  std::vector<std::string> lines;
-  std::ifstream in(file);
-  for (std::string line; std::getline(in, line);) lines.push_back(line);
-  return lines;
-}
-
-bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds limit = 3000ms) {
-  const auto end = std::chrono::steady_clock::now() + limit;
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() > end) return false;
-    std::this_thread::sleep_for(10ms);
-  }
-  return true;
 }
 
 std::vector<platform::EventRecord> events() {

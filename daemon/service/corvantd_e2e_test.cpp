@@ -20,52 +20,20 @@
 #include "platform/service.h"
 #include "platform/winsock.h"
 #include "temp_root.h"
+#include "daemon_test_support.h"
 
 namespace {
+
+using namespace daemon_testing;
 
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 
 constexpr char kName[] = "TolvaneCorvantel";
-constexpr char kParameters[] = "SYSTEM\\CurrentControlSet\\Services\\TolvaneCorvantel\\Parameters";
-constexpr char kRules[] = "SYSTEM\\CurrentControlSet\\Services\\TolvaneCorvantel\\Parameters\\Rules";
 constexpr char kEventSource[] =
     "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\TolvaneCorvantel";
 
-struct Outcome {
-  int status = -1;
-  std::string output;
-};
-
-Outcome run(const std::string& command) {
-  Outcome result;
-  FILE* pipe = ::popen(command.c_str(), "r");
-  if (pipe == nullptr) return result;
-  char buffer[4096];
-  for (std::size_t n; (n = std::fread(buffer, 1, sizeof(buffer), pipe)) > 0;) result.output.append(buffer, n);
-  const int status = ::pclose(pipe);
-  result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  return result;
-}
-
 Outcome corvantd(const std::string& arguments) { return run(std::string(CORVANTD_PATH) + " " + arguments); }
-
-void setDword(const char* path, const char* name, DWORD value) {
-  HKEY key = nullptr;
-  ASSERT_EQ(RegCreateKeyA(HKEY_LOCAL_MACHINE, path, &key), ERROR_SUCCESS);
-  ASSERT_EQ(RegSetValueExA(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof(value)),
-            ERROR_SUCCESS);
-  RegCloseKey(key);
-}
-
-void setString(const char* path, const char* name, const std::string& value) {
-  HKEY key = nullptr;
-  ASSERT_EQ(RegCreateKeyA(HKEY_LOCAL_MACHINE, path, &key), ERROR_SUCCESS);
-  ASSERT_EQ(RegSetValueExA(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
-                           static_cast<DWORD>(value.size() + 1)),
-            ERROR_SUCCESS);
-  RegCloseKey(key);
-}
 
 // The value as REG_DWORD or REG_SZ/REG_EXPAND_SZ text; type set to its type, 0 when missing.
 std::string query(const char* path, const char* name, DWORD* type = nullptr) {
@@ -92,22 +60,6 @@ int freePort() {
   getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
   ::close(fd);
   return ntohs(address.sin_port);
-}
-
-bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds limit) {
-  const auto end = std::chrono::steady_clock::now() + limit;
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() > end) return false;
-    std::this_thread::sleep_for(10ms);
-  }
-  return true;
-}
-
-std::vector<std::string> readLines(const fs::path& file) {
-  std::vector<std::string> lines;
-  std::ifstream in(file);
-  for (std::string line; std::getline(in, line);) lines.push_back(line);
-  return lines;
 }
 
 std::vector<DWORD> eventIds() {

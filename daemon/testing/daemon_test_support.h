@@ -1,0 +1,38 @@
+// Small helpers that the daemon's tests share: the service's registry keys,
+// writing values there, waiting for a condition, reading a log file and
+// running a command line.
+#pragma once
+
+#include <chrono>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "platform/types.h"
+
+namespace daemon_testing {
+
+// Below HKEY_LOCAL_MACHINE.
+inline constexpr char kParameters[] = "SYSTEM\\CurrentControlSet\\Services\\TolvaneCorvantel\\Parameters";
+inline constexpr char kRules[] = "SYSTEM\\CurrentControlSet\\Services\\TolvaneCorvantel\\Parameters\\Rules";
+
+// Create the key when missing and set one value; a failure fails the test.
+void setDword(const char* path, const char* name, DWORD value);
+void setString(const char* path, const char* name, const std::string& value);
+
+// Polls `condition` until it holds (true) or `limit` has passed (false).
+bool eventually(const std::function<bool()>& condition,
+                std::chrono::milliseconds limit = std::chrono::milliseconds(3000));
+
+// The lines of a text file without their line feeds; none when it is missing.
+std::vector<std::string> readLines(const std::filesystem::path& file);
+
+struct Outcome {
+  int status = -1;  // the exit status; -1 when the command did not end normally
+  std::string output;
+};
+// Runs a shell command line and collects its standard output.
+Outcome run(const std::string& command);
+
+}  // namespace daemon_testing
