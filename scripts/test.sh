@@ -23,7 +23,13 @@ CC=clang CXX=clang++ scripts/build.sh build-sanitize -DCORVANTEL_BUILD_TESTS=ON 
 echo "== tests under the sanitizers"
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
-ctest --test-dir build-sanitize --output-on-failure -j "$jobs" --timeout 600 || status=1
+ctest --test-dir build-sanitize --output-on-failure -j "$jobs" --timeout 600 -E '^COdbc' || status=1
+# The ODBC drivers keep allocations that the driver manager's unload leaves
+# behind; LeakSanitizer then sees leaks in code that is gone and can neither
+# name nor suppress them. These tests run under ASan and UBSan without the
+# leak check.
+ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 \
+  ctest --test-dir build-sanitize --output-on-failure -j "$jobs" --timeout 600 -R '^COdbc' || status=1
 
 echo "== fuzzing, ${FUZZ_SECONDS:-30} s per target"
 for fuzzer in build-sanitize/fuzz/*_fuzz; do
