@@ -340,6 +340,11 @@ TEST_F(ServiceTest, StartFailuresLeaveNothingRunning) {
   EXPECT_EQ(GetLastError(), DWORD(ERROR_SERVICE_REQUEST_TIMEOUT));
   const long pid = servicePid();
   ASSERT_GT(pid, 0);
+  // Its descriptors close, which ends the start, a moment before the process
+  // itself is gone.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (!processGone(pid) && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
   EXPECT_TRUE(processGone(pid)) << "the silent process was killed";
   EXPECT_EQ(query(silent).dwCurrentState, SERVICE_STOPPED);
   ASSERT_TRUE(DeleteService(silent));
