@@ -12,18 +12,11 @@
 #include "rules/CActionListEntry.h"
 #include "rules/action_factory.h"
 #include "temp_root.h"
+#include "daemon_test_support.h"
 
 namespace {
 
-SyslogMessage makeMessage(int facility, int priority, const std::string& text,
-                          const char* host = "10.0.0.5") {
-  SyslogMessage message;
-  message.setFacility(facility);
-  message.setPriority(priority);
-  message.setMessage(CTolvaneString(text.c_str()));
-  message.setFromHost(CTolvaneString(host));
-  return message;
-}
+using daemon_testing::makeMessage;
 
 class CEventLogActionTest : public ::testing::Test {
  protected:

@@ -15,21 +15,14 @@
 #include "rules/action_factory.h"
 #include "service/CErrorReport.h"
 #include "temp_root.h"
+#include "daemon_test_support.h"
 
 namespace {
 
+using daemon_testing::makeMessage;
+
 using corvantel::testing::freeUdpPort;
 using corvantel::testing::RsyslogPeer;
-
-SyslogMessage makeMessage(int facility, int priority, const std::string& text,
-                          const char* host = "10.0.0.5") {
-  SyslogMessage message;
-  message.setFacility(facility);
-  message.setPriority(priority);
-  message.setMessage(CTolvaneString(text.c_str()));
-  message.setFromHost(CTolvaneString(host));
-  return message;
-}
 
 class CForwardActionTest : public ::testing::Test {
  protected:

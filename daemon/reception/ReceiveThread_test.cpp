@@ -35,18 +35,6 @@ using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 
 
-int freePort() {
-  const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address));
-  socklen_t length = sizeof(address);
-  getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-  ::close(fd);
-  return ntohs(address.sin_port);
-}
-
 void sendTo(int port, const std::string& bytes) {
   const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
   sockaddr_in to{};
@@ -89,7 +77,7 @@ class ReceiveThreadTest : public ::testing::Test {
   void SetUp() override {
     m_logs = m_root.base() / "logs";
     fs::create_directories(m_logs);
-    m_port = freePort();
+    m_port = freeUdpPort();
     setDword(kParameters, "nSyslogPort", static_cast<DWORD>(m_port));
     setString(kParameters, "szBaseLogFilePath", m_logs.string());
     setDword(kParameters, "nUniqueFileName", 0);

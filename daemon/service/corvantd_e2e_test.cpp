@@ -50,18 +50,6 @@ std::string query(const char* path, const char* name, DWORD* type = nullptr) {
   return std::string(reinterpret_cast<char*>(data));
 }
 
-int freePort() {
-  const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address));
-  socklen_t length = sizeof(address);
-  getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-  ::close(fd);
-  return ntohs(address.sin_port);
-}
-
 std::vector<DWORD> eventIds() {
   std::vector<platform::EventRecord> records;
   platform::readEvents(0, std::string(kName), records);
@@ -84,7 +72,7 @@ class CorvantdTest : public ::testing::Test {
   void SetUp() override {
     m_logs = m_root.base() / "logs";
     fs::create_directories(m_logs);
-    m_port = freePort();
+    m_port = freeUdpPort();
   }
 
   void TearDown() override {

@@ -1,7 +1,11 @@
 #include "daemon_test_support.h"
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <fstream>
@@ -42,6 +46,27 @@ std::vector<std::string> readLines(const std::filesystem::path& file) {
   std::ifstream in(file);
   for (std::string line; std::getline(in, line);) lines.push_back(line);
   return lines;
+}
+
+int freeUdpPort() {
+  const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address));
+  socklen_t length = sizeof(address);
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+  ::close(fd);
+  return ntohs(address.sin_port);
+}
+
+SyslogMessage makeMessage(int facility, int priority, const std::string& text, const char* host) {
+  SyslogMessage message;
+  message.setFacility(facility);
+  message.setPriority(priority);
+  message.setMessage(CTolvaneString(text.c_str()));
+  message.setFromHost(CTolvaneString(host));
+  return message;
 }
 
 Outcome run(const std::string& command) {

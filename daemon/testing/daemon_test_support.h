@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "platform/types.h"
+#include "reception/SyslogMessage.h"
 
 namespace daemon_testing {
 
@@ -27,6 +28,12 @@ bool eventually(const std::function<bool()>& condition,
 
 // The lines of a text file without their line feeds; none when it is missing.
 std::vector<std::string> readLines(const std::filesystem::path& file);
+
+// A loopback UDP port that was free a moment ago.
+int freeUdpPort();
+
+// A received message as the receive loop fills it.
+SyslogMessage makeMessage(int facility, int priority, const std::string& text, const char* host = "10.0.0.5");
 
 struct Outcome {
   int status = -1;  // the exit status; -1 when the command did not end normally

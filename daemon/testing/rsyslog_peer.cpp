@@ -40,16 +40,6 @@ bool portTaken(int port) {
 
 }  // namespace
 
-int freeUdpPort() {
-  const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-  sockaddr_in address = loopback(0);
-  ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address));
-  socklen_t length = sizeof(address);
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-  ::close(fd);
-  return ntohs(address.sin_port);
-}
-
 RsyslogPeer::RsyslogPeer(std::filesystem::path folder, int port)
     : m_folder(std::move(folder)), m_port(port) {}
 

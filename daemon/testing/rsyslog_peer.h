@@ -6,6 +6,8 @@
 // destructor.
 #pragma once
 
+#include "daemon_test_support.h"
+
 #include <sys/types.h>
 
 #include <chrono>
@@ -44,7 +46,6 @@ class RsyslogPeer {
   std::string m_why;
 };
 
-// A loopback UDP port that was free a moment ago.
-int freeUdpPort();
+using daemon_testing::freeUdpPort;
 
 }  // namespace corvantel::testing
