@@ -84,7 +84,10 @@ class ServiceTest : public ::testing::Test {
     return s;
   }
 
+  // A service still starting refuses controls (1061), as on Windows: the stop
+  // waits for it to run first.
   static void stopAndWait(SC_HANDLE h) {
+    waitFor(h, SERVICE_RUNNING);
     SERVICE_STATUS s{};
     ASSERT_TRUE(ControlService(h, SERVICE_CONTROL_STOP, &s)) << GetLastError();
     EXPECT_EQ(waitFor(h, SERVICE_STOPPED).dwCurrentState, SERVICE_STOPPED);
