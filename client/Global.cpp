@@ -1,0 +1,23 @@
+#include "Global.h"
+
+namespace Global {
+
+bool isLocalComputer(const QString& computer) {
+  return computer.isEmpty() || computer == QLatin1String(kLocalComputer);
+}
+
+void reset() {
+  for (HKEY* key : {&hParametersKey, &hRulesKey, &hClientKeyMachine, &hClientKeyUser}) {
+    if (*key != nullptr) RegCloseKey(*key);
+    *key = nullptr;
+  }
+  nLastRegError = 0;
+  nTargetPlatform = 0;
+  szConnectedComputer = kLocalComputer;
+  bParametersOpen = bRulesKeyCreated = bNoRulesDefined = bDaemonProgramFound = false;
+  szReadyText.clear();
+  szStatusText.clear();
+  szConnectionText.clear();
+}
+
+}  // namespace Global
