@@ -1,6 +1,19 @@
 #include "Global.h"
 
+#include <QCoreApplication>
+
 namespace Global {
+
+namespace {
+QString g_daemonProgramForTesting;
+}
+
+QString daemonProgramPath() {
+  if (!g_daemonProgramForTesting.isEmpty()) return g_daemonProgramForTesting;
+  return QCoreApplication::applicationDirPath() + QStringLiteral("/corvantd");
+}
+
+void setDaemonProgramPathForTesting(const QString& path) { g_daemonProgramForTesting = path; }
 
 bool isLocalComputer(const QString& computer) {
   return computer.isEmpty() || computer == QLatin1String(kLocalComputer);

@@ -36,6 +36,11 @@ inline QString szReadyText;
 inline QString szStatusText;
 inline QString szConnectionText;
 
+// The daemon program beside the client ("corvantd" in the client's own
+// folder), or the one a test put in its place.
+QString daemonProgramPath();
+void setDaemonProgramPathForTesting(const QString& path);  // empty: the real one
+
 // True for the names that mean this computer: empty, or exactly "LOCALHOST".
 bool isLocalComputer(const QString& computer);
 

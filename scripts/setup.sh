@@ -19,6 +19,9 @@ packages=(
   unixodbc unixodbc-dev odbcinst libsqliteodbc odbc-postgresql postgresql
   # the forwarding and mail tests' real peers: a syslog server and an SMTP server
   rsyslog python3-aiosmtpd
+  # the client: Qt 6 Widgets (window tests run on its offscreen platform), a
+  # Western and a Japanese font, and xdg-open for the manual and web pages
+  qt6-base-dev qt6-base-dev-tools libqt6opengl6-dev fonts-dejavu-core fonts-ipafont-gothic xdg-utils
 )
 
 if [ "$(id -u)" -ne 0 ]; then

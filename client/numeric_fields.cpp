@@ -1,0 +1,68 @@
+#include "numeric_fields.h"
+
+#include <QApplication>
+#include <QKeyEvent>
+#include <QLineEdit>
+
+#include "Messages/Messages.h"
+#include "dialogs.h"
+
+namespace {
+
+class DigitsOnlyFilter : public QObject {
+ public:
+  using QObject::QObject;
+
+ protected:
+  bool eventFilter(QObject* watched, QEvent* event) override {
+    if (event->type() == QEvent::KeyPress) {
+      const QString text = static_cast<QKeyEvent*>(event)->text();
+      // Keys without text (arrows, Delete, Home) are not typed characters.
+      if (!text.isEmpty() && DigitsOnlyKeyFilter(text.at(0).unicode()) == 0) return true;
+    }
+    return QObject::eventFilter(watched, event);
+  }
+};
+
+// The value of a field's digits, saturated far above any limit used here.
+qint64 valueOf(const QString& digits) {
+  qint64 value = 0;
+  for (QChar c : digits) {
+    value = value * 10 + (c.unicode() - u'0');
+    if (value > (qint64{1} << 40)) break;
+  }
+  return value;
+}
+
+}  // namespace
+
+int DigitsOnlyKeyFilter(int keyAscii) {
+  if ((keyAscii >= '0' && keyAscii <= '9') || (keyAscii >= 0 && keyAscii < 32)) return keyAscii;
+  QApplication::beep();
+  return 0;
+}
+
+void installDigitsOnly(QLineEdit* field) {
+  field->installEventFilter(new DigitsOnlyFilter(field));
+  QObject::connect(field, &QLineEdit::textChanged, field, [field](const QString& text) {
+    QString digits;
+    for (QChar c : text)
+      if (c >= u'0' && c <= u'9') digits += c;
+    if (digits != text) field->setText(digits);
+  });
+}
+
+void installPortLimit(QLineEdit* field, int messageNumber) {
+  QObject::connect(field, &QLineEdit::textChanged, field, [field, messageNumber](const QString& text) {
+    if (text.isEmpty() || valueOf(text) <= 65535) return;
+    Dialogs::MsgBox(Messages::GetMessageText(messageNumber) + QStringLiteral("\r\nSetting value back to 65535"),
+                    Dialogs::Icon::Error, Dialogs::Buttons::Ok, QString(), field->window());
+    field->setText(QStringLiteral("65535"));
+  });
+}
+
+void installNumberLimit(QLineEdit* field, qint64 maximum) {
+  QObject::connect(field, &QLineEdit::textChanged, field, [field, maximum](const QString& text) {
+    if (!text.isEmpty() && valueOf(text) > maximum) field->setText(QString::number(maximum));
+  });
+}
