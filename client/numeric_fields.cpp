@@ -55,8 +55,8 @@ void installDigitsOnly(QLineEdit* field) {
 void installPortLimit(QLineEdit* field, int messageNumber) {
   QObject::connect(field, &QLineEdit::textChanged, field, [field, messageNumber](const QString& text) {
     if (text.isEmpty() || valueOf(text) <= 65535) return;
-    Dialogs::MsgBox(Messages::GetMessageText(messageNumber) + QStringLiteral("\r\nSetting value back to 65535"),
-                    Dialogs::Icon::Error, Dialogs::Buttons::Ok, QString(), field->window());
+    Dialogs::MsgBox(Messages::GetMessageText(messageNumber), Dialogs::Icon::Error, Dialogs::Buttons::Ok, QString(),
+                    field->window());
     field->setText(QStringLiteral("65535"));
   });
 }

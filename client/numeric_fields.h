@@ -17,8 +17,7 @@ int DigitsOnlyKeyFilter(int keyAscii);
 void installDigitsOnly(QLineEdit* field);
 
 // After each change: a text above 65535 becomes "65535", after an error box
-// with the catalogue text `messageNumber` and "Setting value back to 65535"
-// on a line of its own.
+// with the catalogue text `messageNumber` (which says so).
 void installPortLimit(QLineEdit* field, int messageNumber);
 
 // After each change: a text above `maximum` becomes `maximum`, silently.
