@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "Global.h"
+#include "Messages/Messages.h"
 #include "Registry.h"
 #include "ansi_text.h"
 #include "dialogs.h"
@@ -24,8 +25,7 @@ QString actionValue(std::int32_t rule, std::int32_t action, const char* suffix) 
 std::int32_t boundedCount(std::int32_t count) { return std::clamp(count, 0, kMaxCount); }
 
 void reportSaveError(LONG code) {
-  Dialogs::MsgBox(QStringLiteral("Unknown error occured while saving Rules - Code = %1").arg(code),
-                  Dialogs::Icon::Error);
+  Dialogs::MsgBox(Messages::GetMessageText(227) + QString::number(code), Dialogs::Icon::Error);
 }
 
 void writeRules(HKEY key, const Model& m) {
