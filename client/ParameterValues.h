@@ -1,0 +1,88 @@
+// ParameterValues: the client's copy of the daemon's settings in the
+// Parameters key, between reading them for the configuration pages and
+// writing them back. Every member starts at the value the client shows when
+// the registry lacks it; some differ from the daemon's own defaults (the mail
+// subject, the syslog port shown as 514 instead of the service port 0).
+#pragma once
+
+#include <QString>
+#include <cstdint>
+#include <functional>
+#include <variant>
+
+#include "platform/registry.h"
+
+struct ParameterValues {
+  // General page
+  std::int32_t nSyslogPort = 514;  // 0 means the standard syslog port; shown as 514
+  std::int32_t nTimeMode = 0;      // other than 0: file name dates in UTC
+  QString szSyslogSendServer;
+  std::int32_t bReloadRuleBase = 0;
+  std::int32_t nSyslogReplaceSource = 0;
+  std::int32_t nResolveHostName = 0;
+  std::int32_t nUseOrgTimeStamp = 0;
+  // File page
+  std::int32_t nUniqueFileName = 1;
+  QString szBaseLogFilePath = QStringLiteral("/var/log/corvantel");
+  QString szBaseLogFileName = QStringLiteral("Corvantel");
+  QString szBaseLogFileExtension = QStringLiteral("log");
+  std::int32_t nFileDateTime = 1;
+  std::int32_t nFileFacility = 1;
+  std::int32_t nFilePriority = 1;
+  // ODBC page
+  QString szODBCDsn;
+  QString szODBCPwd;  // as stored: scrambled when nODBCEnCryption is 1
+  QString szODBCUid;
+  QString szTableName = QStringLiteral("Syslog");
+  std::int32_t nODBCEnCryption = 0;
+  QString szODBCReceivedAt = QStringLiteral("ReceivedAt");
+  QString szODBCFacility = QStringLiteral("Facility");
+  QString szODBCPriority = QStringLiteral("Priority");
+  QString szODBCFromHost = QStringLiteral("FromHost");
+  QString szODBCMessage = QStringLiteral("Message");
+  // Event Log page
+  std::int32_t bReplaceEventLogSource = 0;
+  // SMTP page
+  QString szSMTPServer = QStringLiteral("127.0.0.1");
+  QString szSMTPSender;
+  QString szSMTPRecipient;
+  QString szSMTPSubject = QStringLiteral("Corvantel Email");
+  std::int32_t nSMTPPort = 25;
+  // The switches of the rule-less configuration: no control edits them; the
+  // rule base wizard offers them for import, saving writes them back as read.
+  std::int32_t bWriteToLogFile = 1;
+  std::int32_t bWriteToODBC = 0;
+  std::int32_t bWriteToEventLog = 0;
+
+  bool operator==(const ParameterValues&) const = default;
+};
+
+// One value as it goes to the registry: a REG_DWORD number or a text.
+using ParameterValue = std::variant<std::int32_t, QString>;
+using ParameterSink = std::function<void(const QString& name, const ParameterValue& value)>;
+
+// Reads every value from `key` with the client defaults above: a value that is
+// missing or unreadable (a text of more than 255 bytes counts as unreadable)
+// keeps its default. A null key gives all defaults.
+ParameterValues readParameterValues(HKEY key);
+
+// Writes every value to `key`, numbers as REG_DWORD and texts as REG_SZ; an
+// empty text deletes its value, so that the daemon's default applies again.
+// Write results are not checked.
+void writeParameterValues(HKEY key, const ParameterValues& values);
+
+// Hands every value to `sink` in the order writeParameterValues writes them.
+void forEachParameterValue(const ParameterValues& values, const ParameterSink& sink);
+
+// The stored form of the database password when nODBCEnCryption is 1: per
+// byte b of the text in the ANSI code page, 255 - b as two upper-case
+// hexadecimal digits and one random digit "1" to "F". The daemon reads this
+// form back (its unscrambling skips every third character).
+QString ScramblePassword(const QString& text);
+
+// The clear text of a scrambled password: every group of three characters
+// gives the byte 255 - v, v being its first two characters read as
+// hexadecimal ("0"-"9", "A"-"F"; another character is a digit worth 0). A
+// group cut short reads its one digit. A decoded zero byte ends the text, as
+// it ends the daemon's.
+QString UnscramblePassword(const QString& text);

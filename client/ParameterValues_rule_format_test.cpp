@@ -1,0 +1,116 @@
+// The Parameters key from both of its sides: what the client's pages save,
+// the daemon's configuration load reads, the scrambled password included.
+#include <gtest/gtest.h>
+
+#include "Global.h"
+#include "ParameterValues.h"
+#include "ansi_text.h"
+#include "service/DaemonConfiguration.h"
+#include "temp_root.h"
+
+namespace {
+
+class ParameterFormatTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_EQ(RegCreateKeyA(HKEY_LOCAL_MACHINE, Global::kParametersKeyPath, &m_key), ERROR_SUCCESS);
+  }
+  void TearDown() override { RegCloseKey(m_key); }
+
+  DaemonConfiguration daemonReads(const ParameterValues& values) {
+    writeParameterValues(m_key, values);
+    DaemonConfiguration config;
+    readConfiguration(config);
+    return config;
+  }
+
+  platform::testing::TempPlatformRoot m_root;
+  HKEY m_key = nullptr;
+};
+
+TEST_F(ParameterFormatTest, DaemonUnscramblesThePasswordTheClientScrambled) {
+  for (const QString& password : {QString("ab"), QString::fromUtf8("pässwörd 日本"), QString("x"),
+                                  fromAnsi("\xFA\x80"), QString(40, u'#')}) {
+    ParameterValues values;
+    values.nODBCEnCryption = 1;
+    values.szODBCPwd = ScramblePassword(password);
+    EXPECT_EQ(daemonReads(values).szODBCPwd, toAnsi(password)) << password.toStdString();
+  }
+}
+
+TEST_F(ParameterFormatTest, DaemonTakesAClearPasswordAsStoredWithoutEncryption) {
+  ParameterValues values;
+  values.szODBCPwd = "9E?9D?";
+  EXPECT_EQ(daemonReads(values).szODBCPwd, "9E?9D?");
+}
+
+TEST_F(ParameterFormatTest, DaemonReadsEverySettingTheClientSaved) {
+  ParameterValues v;
+  v.nSyslogPort = 1514;
+  v.nTimeMode = 2;
+  v.szSyslogSendServer = "relay:10514";
+  v.bReloadRuleBase = 1;
+  v.nSyslogReplaceSource = 1;
+  v.nResolveHostName = 1;
+  v.nUseOrgTimeStamp = 1;
+  v.nUniqueFileName = 0;
+  v.szBaseLogFilePath = QString::fromUtf8("/srv/ログ");
+  v.szBaseLogFileName = "gateway";
+  v.szBaseLogFileExtension = "txt";
+  v.nFileDateTime = 0;
+  v.nFileFacility = 0;
+  v.nFilePriority = 0;
+  v.szODBCDsn = "Corvantel";
+  v.szODBCUid = "syslog";
+  v.szTableName = "Events";
+  v.szODBCReceivedAt = "received_at";
+  v.szODBCFacility = "facility";
+  v.szODBCPriority = "severity";
+  v.szODBCFromHost = "from_host";
+  v.szODBCMessage = "msg";
+  v.bReplaceEventLogSource = 1;
+  v.szSMTPServer = "mail.example.org";
+  v.szSMTPSender = "corvantel@example.org";
+  v.szSMTPRecipient = "ops@example.org";
+  v.szSMTPSubject = "alarm";
+  v.nSMTPPort = 587;
+  const DaemonConfiguration d = daemonReads(v);
+  EXPECT_EQ(d.nSyslogPort, 1514u);
+  EXPECT_EQ(d.nTimeMode, 2u);
+  EXPECT_EQ(d.szSyslogSendServer, "relay:10514");
+  EXPECT_EQ(d.bReloadRuleBase + d.nSyslogReplaceSource + d.nResolveHostName + d.nUseOrgTimeStamp, 4u);
+  EXPECT_EQ(d.nUniqueFileName + d.nFileDateTime + d.nFileFacility + d.nFilePriority, 0u);
+  EXPECT_EQ(d.szBaseLogFilePath, toAnsi(v.szBaseLogFilePath));
+  EXPECT_EQ(d.szBaseLogFileName, "gateway");
+  EXPECT_EQ(d.szBaseLogFileExtension, "txt");
+  EXPECT_EQ(d.szODBCDsn, "Corvantel");
+  EXPECT_EQ(d.szODBCUid, "syslog");
+  EXPECT_EQ(d.szTableName, "Events");
+  EXPECT_EQ(d.szODBCReceivedAt, "received_at");
+  EXPECT_EQ(d.szODBCFacility, "facility");
+  EXPECT_EQ(d.szODBCPriority, "severity");
+  EXPECT_EQ(d.szODBCFromHost, "from_host");
+  EXPECT_EQ(d.szODBCMessage, "msg");
+  EXPECT_EQ(d.bReplaceEventLogSource, 1u);
+  EXPECT_EQ(d.szSMTPServer, "mail.example.org");
+  EXPECT_EQ(d.szSMTPSender, "corvantel@example.org");
+  EXPECT_EQ(d.szSMTPRecipient, "ops@example.org");
+  EXPECT_EQ(d.szSMTPSubject, "alarm");
+  EXPECT_EQ(d.nSMTPPort, 587u);
+}
+
+TEST_F(ParameterFormatTest, ClearedTextsFallBackToTheDaemonsDefaults) {
+  ParameterValues v;
+  v.szBaseLogFileName.clear();
+  v.szSMTPSubject.clear();
+  v.szSMTPServer.clear();
+  v.szODBCMessage.clear();
+  const DaemonConfiguration d = daemonReads(v);
+  EXPECT_EQ(d.szBaseLogFileName, "Corvantel");
+  EXPECT_EQ(d.szSMTPSubject, "");  // the client would show "Corvantel Email" next time
+  EXPECT_EQ(d.szSMTPServer, "127.0.0.1");
+  EXPECT_EQ(d.szODBCMessage, "Message");
+  EXPECT_EQ(d.szBaseLogFilePath, "/var/log/corvantel");  // the client's default is the daemon's
+}
+
+}  // namespace

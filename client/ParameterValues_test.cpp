@@ -1,0 +1,194 @@
+#include "ParameterValues.h"
+
+#include <gtest/gtest.h>
+
+#include <QRegularExpression>
+#include <QSet>
+#include <cstring>
+#include <map>
+#include <string>
+
+#include "Global.h"
+#include "Registry.h"
+#include "ansi_text.h"
+#include "temp_root.h"
+
+namespace {
+
+// Every value of a key: name -> "DWORD n" or "SZ text".
+std::map<std::string, std::string> storedValues(HKEY key) {
+  std::map<std::string, std::string> values;
+  for (DWORD index = 0;; ++index) {
+    char name[256];
+    DWORD nameSize = sizeof name;
+    BYTE data[1024];
+    DWORD dataSize = sizeof data;
+    DWORD type = 0;
+    if (RegEnumValueA(key, index, name, &nameSize, nullptr, &type, data, &dataSize) != ERROR_SUCCESS) break;
+    if (type == REG_DWORD && dataSize == 4) {
+      std::int32_t n;
+      std::memcpy(&n, data, 4);
+      values[name] = "DWORD " + std::to_string(n);
+    } else {
+      values[name] = (type == REG_SZ ? "SZ " : "type " + std::to_string(type) + " ") +
+                     std::string(reinterpret_cast<char*>(data), dataSize ? dataSize - 1 : 0);
+    }
+  }
+  return values;
+}
+
+class ParameterValuesTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_EQ(RegCreateKeyA(HKEY_LOCAL_MACHINE, Global::kParametersKeyPath, &m_key), ERROR_SUCCESS);
+  }
+  void TearDown() override { RegCloseKey(m_key); }
+
+  // A value for every member that differs from its default.
+  static ParameterValues everyValueChanged() {
+    ParameterValues v;
+    v.nSyslogPort = 1514;
+    v.nTimeMode = 2;
+    v.szSyslogSendServer = "relay:10514";
+    v.bReloadRuleBase = 1;
+    v.nSyslogReplaceSource = 1;
+    v.nResolveHostName = 1;
+    v.nUseOrgTimeStamp = 1;
+    v.nUniqueFileName = 0;
+    v.szBaseLogFilePath = "/srv/syslog";
+    v.szBaseLogFileName = "gateway";
+    v.szBaseLogFileExtension = "txt";
+    v.nFileDateTime = 0;
+    v.nFileFacility = 0;
+    v.nFilePriority = 0;
+    v.szODBCDsn = "Corvantel";
+    v.szODBCPwd = "9E59D3";
+    v.szODBCUid = "syslog";
+    v.szTableName = "Events";
+    v.nODBCEnCryption = 1;
+    v.szODBCReceivedAt = "received_at";
+    v.szODBCFacility = "facility";
+    v.szODBCPriority = "severity";
+    v.szODBCFromHost = "from_host";
+    v.szODBCMessage = "msg";
+    v.bReplaceEventLogSource = 1;
+    v.szSMTPServer = "mail.example.org";
+    v.szSMTPSender = "corvantel@example.org";
+    v.szSMTPRecipient = "ops@example.org";
+    v.szSMTPSubject = QString::fromUtf8("Störung – 障害");
+    v.nSMTPPort = 587;
+    v.bWriteToLogFile = 0;
+    v.bWriteToODBC = 1;
+    v.bWriteToEventLog = 1;
+    return v;
+  }
+
+  platform::testing::TempPlatformRoot m_root;
+  HKEY m_key = nullptr;
+};
+
+TEST_F(ParameterValuesTest, EveryValueRoundTripsWithItsRegistryType) {
+  EXPECT_EQ(readParameterValues(m_key), ParameterValues{});
+  EXPECT_EQ(readParameterValues(nullptr), ParameterValues{});
+
+  const ParameterValues written = everyValueChanged();
+  writeParameterValues(m_key, written);
+  EXPECT_EQ(readParameterValues(m_key), written);
+  const auto stored = storedValues(m_key);
+  EXPECT_EQ(stored.size(), 33u);
+  EXPECT_EQ(stored.at("nSyslogPort"), "DWORD 1514");
+  EXPECT_EQ(stored.at("bWriteToEventLog"), "DWORD 1");
+  EXPECT_EQ(stored.at("szODBCPwd"), "SZ 9E59D3");  // as given: scrambling is the pages' business
+  EXPECT_EQ(stored.at("szSMTPSubject"), "SZ " + toAnsi(written.szSMTPSubject));
+}
+
+TEST_F(ParameterValuesTest, EmptyTextsDeleteTheirValuesSoTheDefaultsReturn) {
+  writeParameterValues(m_key, everyValueChanged());
+  ParameterValues cleared = everyValueChanged();
+  for (QString* text :
+       {&cleared.szSyslogSendServer, &cleared.szBaseLogFilePath, &cleared.szBaseLogFileName,
+        &cleared.szBaseLogFileExtension, &cleared.szODBCDsn, &cleared.szODBCPwd, &cleared.szODBCUid,
+        &cleared.szTableName, &cleared.szODBCReceivedAt, &cleared.szODBCFacility, &cleared.szODBCPriority,
+        &cleared.szODBCFromHost, &cleared.szODBCMessage, &cleared.szSMTPServer, &cleared.szSMTPSender,
+        &cleared.szSMTPRecipient, &cleared.szSMTPSubject})
+    text->clear();
+  writeParameterValues(m_key, cleared);
+
+  const auto stored = storedValues(m_key);
+  EXPECT_EQ(stored.size(), 33u - 17u);
+  for (const auto& [name, value] : stored) EXPECT_EQ(value.rfind("DWORD ", 0), 0u) << name;
+  EXPECT_EQ(readParameterValues(m_key).szSMTPSubject, "Corvantel Email");
+}
+
+TEST(ParameterValuesOrder, ValuesAreWrittenInTheDesignedOrder) {
+  QStringList names;
+  forEachParameterValue(ParameterValues{},
+                        [&](const QString& name, const ParameterValue&) { names << name; });
+  const QStringList designed =
+      QStringLiteral(
+          "nSyslogPort nTimeMode szSyslogSendServer bReloadRuleBase nSyslogReplaceSource "
+          "nResolveHostName nUniqueFileName nUseOrgTimeStamp szBaseLogFilePath szBaseLogFileName "
+          "szBaseLogFileExtension nFileDateTime nFileFacility nFilePriority szODBCDsn szODBCPwd "
+          "szODBCUid szTableName nODBCEnCryption szODBCReceivedAt szODBCFacility szODBCPriority "
+          "szODBCFromHost szODBCMessage bReplaceEventLogSource szSMTPServer szSMTPSender "
+          "szSMTPRecipient szSMTPSubject nSMTPPort bWriteToLogFile bWriteToODBC bWriteToEventLog")
+          .split(u' ');
+  EXPECT_EQ(names, designed);
+}
+
+// ---------------------------------------------------------------- password
+
+const QRegularExpression kScrambledGroup("^[0-9A-F]{2}[1-9A-F]$");
+
+TEST(PasswordScrambling, EachByteBecomesTwoDigitsOf255MinusItsCodeAndARandomDigit) {
+  const QString ab = ScramblePassword("ab");
+  ASSERT_EQ(ab.size(), 6);
+  EXPECT_EQ(ab.mid(0, 2), "9E");
+  EXPECT_EQ(ab.mid(3, 2), "9D");
+  EXPECT_TRUE(kScrambledGroup.match(ab.mid(0, 3)).hasMatch()) << ab.toStdString();
+  EXPECT_TRUE(kScrambledGroup.match(ab.mid(3, 3)).hasMatch()) << ab.toStdString();
+
+  // Byte 250 alone is no UTF-8; the lossless code page carries it as U+DCFA.
+  const QString code250 = ScramblePassword(fromAnsi("\xFA"));
+  ASSERT_EQ(code250.size(), 3);
+  EXPECT_EQ(code250.left(2), "05");
+  EXPECT_EQ(ScramblePassword(fromAnsi("\xFF")).left(2), "00");  // leading zero kept
+  EXPECT_EQ(ScramblePassword(""), "");
+
+  // ü is two bytes in the ANSI code page (UTF-8): C3 BC.
+  const QString umlaut = ScramblePassword(QString::fromUtf8("ü"));
+  ASSERT_EQ(umlaut.size(), 6);
+  EXPECT_EQ(umlaut.mid(0, 2), "3C");
+  EXPECT_EQ(umlaut.mid(3, 2), "43");
+}
+
+TEST(PasswordScrambling, SeparatorDigitsAreRandomAndNeverZero) {
+  QSet<QChar> separators;
+  for (int i = 0; i < 200; ++i) {
+    const QString s = ScramblePassword("secret");
+    for (qsizetype g = 2; g < s.size(); g += 3) separators.insert(s[g]);
+  }
+  EXPECT_FALSE(separators.contains(u'0'));
+  EXPECT_GT(separators.size(), 10);  // 1200 draws from 15 digits
+}
+
+TEST(PasswordScrambling, UnscrambleReadsTheDesignedFormAndOddInput) {
+  EXPECT_EQ(UnscramblePassword("9E?9D?"), "ab");
+  EXPECT_EQ(UnscramblePassword("9E79D"), "ab");  // last separator missing
+  EXPECT_EQ(UnscramblePassword(""), "");
+  EXPECT_EQ(toAnsi(UnscramblePassword("9E?9")), std::string("a\xF6"));  // cut group: one digit, 255 - 9
+  EXPECT_EQ(toAnsi(UnscramblePassword("Z9?")), std::string("\xF6"));    // not a digit: worth 0
+  EXPECT_EQ(UnscramblePassword("9E?FF?9D?"), "a");                      // a decoded zero ends it
+}
+
+TEST(PasswordScrambling, EveryPasswordComesBackByteForByte) {
+  for (const QString& password :
+       {QString("ab"), QString("P@ss w0rd!~"), QString::fromUtf8("pässwörd"), QString::fromUtf8("日本語🔑"),
+        fromAnsi("\x80\xFE\x01"), QString(127, u'z')}) {
+    const QString scrambled = ScramblePassword(password);
+    EXPECT_EQ(scrambled.size(), static_cast<qsizetype>(toAnsi(password).size() * 3));
+    EXPECT_EQ(UnscramblePassword(scrambled), password) << password.toStdString();
+  }
+}
+
+}  // namespace

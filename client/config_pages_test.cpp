@@ -1,0 +1,437 @@
+#include "config_pages.h"
+
+#include <gtest/gtest.h>
+
+#include <QCheckBox>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QRadioButton>
+#include <QRegularExpression>
+#include <QTabWidget>
+#include <QTest>
+
+#include "Global.h"
+#include "Messages/Messages.h"
+#include "Registry.h"
+#include "scripted_dialogs.h"
+#include "temp_root.h"
+#include "twips.h"
+
+namespace {
+
+// The pages as the main window uses them: read the key, fill, edit, collect,
+// write the key.
+class ConfigPagesTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    Messages::SetLanguage(Messages::kEnglish);
+    ASSERT_EQ(RegCreateKeyA(HKEY_LOCAL_MACHINE, Global::kParametersKeyPath, &m_key), ERROR_SUCCESS);
+  }
+  void TearDown() override {
+    RegCloseKey(m_key);
+    Messages::SetLanguage(Messages::kEnglish);
+  }
+
+  void setNumber(const char* name, std::int32_t value) { Registry::SetNumberValue(m_key, name, value); }
+  void setText(const char* name, const QString& value) { Registry::SetStringValue(m_key, name, value); }
+  bool stored(const char* name) {
+    return RegQueryValueExA(m_key, name, nullptr, nullptr, nullptr, nullptr) == 0;
+  }
+  std::int32_t number(const char* name) { return Registry::QueryDWordValue(m_key, name, -12345); }
+  QString text(const char* name) { return Registry::QueryStringValue(m_key, name, "<missing>"); }
+
+  // ReadRegValues' part: the key into the controls.
+  void read() {
+    m_values = readParameterValues(m_key);
+    m_pages.fill(m_values);
+  }
+  // SaveAllSettings' part: the controls into the key.
+  void save() {
+    m_pages.collect(m_values);
+    writeParameterValues(m_key, m_values);
+  }
+
+  platform::testing::TempPlatformRoot m_root;
+  HKEY m_key = nullptr;
+  ScriptedDialogs m_dialogs;
+  ConfigurationPages m_pages;
+  ParameterValues m_values;
+};
+
+TEST_F(ConfigPagesTest, EmptyKeyShowsTheClientDefaults) {
+  read();
+  const GeneralPage& g = *m_pages.general;
+  EXPECT_EQ(g.txtSyslogPort->text(), "514");
+  EXPECT_TRUE(g.obLocaltime->isChecked());
+  EXPECT_FALSE(g.obGMT->isChecked());
+  EXPECT_EQ(g.txtSyslogSendServer->text(), "");
+  for (QCheckBox* box :
+       {g.chReloadRuleBase, g.chkSyslogReplaceSource, g.chkResolveHostName, g.chkUseOrgTimeStamp})
+    EXPECT_FALSE(box->isChecked()) << box->objectName().toStdString();
+  const FilePage& f = *m_pages.file;
+  EXPECT_EQ(f.txBaseLogFilePath->text(), "/var/log/corvantel");
+  EXPECT_EQ(f.txBaseLogFileName->text(), "Corvantel");
+  EXPECT_EQ(f.txBaseLogFileExtension->text(), "log");
+  for (QCheckBox* box : {f.chkUnique, f.chkFileDateTime, f.chkFileFacility, f.chkFilePriority})
+    EXPECT_TRUE(box->isChecked()) << box->objectName().toStdString();
+  const OdbcPage& o = *m_pages.odbc;
+  EXPECT_EQ(o.txLogODBCTABLE->text(), "Syslog");
+  EXPECT_EQ(o.txtReceivedAt->text(), "ReceivedAt");
+  EXPECT_EQ(o.txtMessage->text(), "Message");
+  EXPECT_FALSE(o.chODBCEnCryption->isChecked());
+  EXPECT_EQ(m_pages.smtp->txtMailServer->text(), "127.0.0.1");
+  EXPECT_EQ(m_pages.smtp->txtMailSubject->text(), "Corvantel Email");
+  EXPECT_EQ(m_pages.smtp->txtSMTPPort->text(), "25");
+  EXPECT_FALSE(m_pages.eventLog->cbReplaceEventLogSource->isChecked());
+}
+
+TEST_F(ConfigPagesTest, EveryControlShowsItsStoredValueAndSavesItsEdit) {
+  struct TextCase {
+    const char* value;
+    QLineEdit* field;
+  };
+  const OdbcPage& o = *m_pages.odbc;
+  const SmtpPage& s = *m_pages.smtp;
+  const TextCase texts[] = {
+      {"szSyslogSendServer", m_pages.general->txtSyslogSendServer},
+      {"szBaseLogFilePath", m_pages.file->txBaseLogFilePath},
+      {"szBaseLogFileName", m_pages.file->txBaseLogFileName},
+      {"szBaseLogFileExtension", m_pages.file->txBaseLogFileExtension},
+      {"szODBCDsn", o.txLogODBCDSN},
+      {"szODBCUid", o.txLogODBCUID},
+      {"szODBCPwd", o.txLogODBCPWD},
+      {"szTableName", o.txLogODBCTABLE},
+      {"szODBCReceivedAt", o.txtReceivedAt},
+      {"szODBCFacility", o.txtFacility},
+      {"szODBCPriority", o.txtPriority},
+      {"szODBCFromHost", o.txtFromHost},
+      {"szODBCMessage", o.txtMessage},
+      {"szSMTPServer", s.txtMailServer},
+      {"szSMTPSender", s.txtMailSender},
+      {"szSMTPRecipient", s.txtMailRecipient},
+      {"szSMTPSubject", s.txtMailSubject},
+  };
+  for (const TextCase& c : texts) setText(c.value, QString::fromUtf8("stored %1 ü").arg(c.value));
+  setNumber("nSyslogPort", 1514);
+  setNumber("nSMTPPort", 2525);
+  read();
+  for (const TextCase& c : texts) {
+    EXPECT_EQ(c.field->text(), QString::fromUtf8("stored %1 ü").arg(c.value)) << c.value;
+    c.field->setText(QStringLiteral("edited %1").arg(c.value));
+  }
+  EXPECT_EQ(m_pages.general->txtSyslogPort->text(), "1514");
+  EXPECT_EQ(s.txtSMTPPort->text(), "2525");
+  m_pages.general->txtSyslogPort->setText("10514");
+  s.txtSMTPPort->setText("587");
+  save();
+  for (const TextCase& c : texts)
+    EXPECT_EQ(text(c.value), QStringLiteral("edited %1").arg(c.value)) << c.value;
+  EXPECT_EQ(number("nSyslogPort"), 10514);
+  EXPECT_EQ(number("nSMTPPort"), 587);
+  EXPECT_TRUE(m_dialogs.messages.empty());
+}
+
+struct FlagCase {
+  const char* value;
+  QCheckBox* (*box)(ConfigurationPages&);
+};
+
+const FlagCase kFlags[] = {
+    {"bReloadRuleBase", [](ConfigurationPages& p) { return p.general->chReloadRuleBase; }},
+    {"nSyslogReplaceSource", [](ConfigurationPages& p) { return p.general->chkSyslogReplaceSource; }},
+    {"nResolveHostName", [](ConfigurationPages& p) { return p.general->chkResolveHostName; }},
+    {"nUseOrgTimeStamp", [](ConfigurationPages& p) { return p.general->chkUseOrgTimeStamp; }},
+    {"nUniqueFileName", [](ConfigurationPages& p) { return p.file->chkUnique; }},
+    {"nFileDateTime", [](ConfigurationPages& p) { return p.file->chkFileDateTime; }},
+    {"nFileFacility", [](ConfigurationPages& p) { return p.file->chkFileFacility; }},
+    {"nFilePriority", [](ConfigurationPages& p) { return p.file->chkFilePriority; }},
+    {"nODBCEnCryption", [](ConfigurationPages& p) { return p.odbc->chODBCEnCryption; }},
+    {"bReplaceEventLogSource", [](ConfigurationPages& p) { return p.eventLog->cbReplaceEventLogSource; }},
+};
+
+TEST_F(ConfigPagesTest, FlagsAreCheckedOnlyForOneAndSavedAsOneOrZero) {
+  for (const std::int32_t storedValue : {1, 0, 2, -1}) {
+    for (const FlagCase& f : kFlags) setNumber(f.value, storedValue);
+    read();
+    for (const FlagCase& f : kFlags) EXPECT_EQ(f.box(m_pages)->isChecked(), storedValue == 1) << f.value;
+    save();
+    for (const FlagCase& f : kFlags) EXPECT_EQ(number(f.value), storedValue == 1 ? 1 : 0) << f.value;
+  }
+  // Clicking turns each one over.
+  read();
+  for (const FlagCase& f : kFlags) f.box(m_pages)->click();
+  save();
+  for (const FlagCase& f : kFlags) EXPECT_EQ(number(f.value), 1) << f.value;
+}
+
+TEST_F(ConfigPagesTest, SwitchesWithoutControlsAreWrittenBackAsRead) {
+  setNumber("bWriteToLogFile", 2);
+  setNumber("bWriteToODBC", 1);
+  read();
+  save();
+  EXPECT_EQ(number("bWriteToLogFile"), 2);
+  EXPECT_EQ(number("bWriteToODBC"), 1);
+  EXPECT_EQ(number("bWriteToEventLog"), 0);
+}
+
+TEST_F(ConfigPagesTest, StoredZeroSyslogPortShowsAndSaves514) {
+  setNumber("nSyslogPort", 0);
+  read();
+  EXPECT_EQ(m_pages.general->txtSyslogPort->text(), "514");
+  save();
+  EXPECT_EQ(number("nSyslogPort"), 514);
+}
+
+TEST_F(ConfigPagesTest, TimeModeIsKeptAsStoredUntilAnOptionIsClicked) {
+  GeneralPage& g = *m_pages.general;
+  setNumber("nTimeMode", 2);
+  read();
+  EXPECT_TRUE(g.obGMT->isChecked());
+  EXPECT_FALSE(g.obLocaltime->isChecked());
+  save();
+  EXPECT_EQ(number("nTimeMode"), 2);
+
+  g.obGMT->click();  // already selected: stays selected, now means 1
+  EXPECT_TRUE(g.obGMT->isChecked());
+  save();
+  EXPECT_EQ(number("nTimeMode"), 1);
+
+  g.obLocaltime->click();
+  EXPECT_FALSE(g.obGMT->isChecked());
+  save();
+  EXPECT_EQ(number("nTimeMode"), 0);
+
+  setNumber("nTimeMode", -7);  // reloading forgets the click
+  read();
+  EXPECT_TRUE(g.obGMT->isChecked());
+  save();
+  EXPECT_EQ(number("nTimeMode"), -7);
+}
+
+TEST_F(ConfigPagesTest, PasswordIsShownClearAndStoredScrambledOnlyWithEncryption) {
+  OdbcPage& o = *m_pages.odbc;
+  setText("szODBCPwd", "9E49D7");
+  setNumber("nODBCEnCryption", 1);
+  read();
+  EXPECT_EQ(o.txLogODBCPWD->text(), "ab");
+  EXPECT_EQ(o.txLogODBCPWD->echoMode(), QLineEdit::Password);
+  save();
+  const QRegularExpression ab("^9E[1-9A-F]9D[1-9A-F]$");
+  EXPECT_TRUE(ab.match(text("szODBCPwd")).hasMatch()) << text("szODBCPwd").toStdString();
+
+  o.chODBCEnCryption->click();  // off: the clear text is stored
+  EXPECT_EQ(o.txLogODBCPWD->text(), "ab");
+  save();
+  EXPECT_EQ(text("szODBCPwd"), "ab");
+  EXPECT_EQ(number("nODBCEnCryption"), 0);
+
+  read();
+  EXPECT_EQ(o.txLogODBCPWD->text(), "ab");
+  o.txLogODBCPWD->setText(QString::fromUtf8("neu-ß"));
+  o.chODBCEnCryption->click();  // on again: a new password, scrambled
+  save();
+  EXPECT_EQ(number("nODBCEnCryption"), 1);
+  EXPECT_EQ(text("szODBCPwd").size(), 3 * 6);  // ß is two bytes
+  read();
+  EXPECT_EQ(o.txLogODBCPWD->text(), QString::fromUtf8("neu-ß"));
+
+  setNumber("nODBCEnCryption", 2);  // not 1: shown as stored, saved in clear
+  setText("szODBCPwd", "9E49D7");
+  read();
+  EXPECT_EQ(o.txLogODBCPWD->text(), "9E49D7");
+  save();
+  EXPECT_EQ(text("szODBCPwd"), "9E49D7");
+  EXPECT_EQ(number("nODBCEnCryption"), 0);
+}
+
+TEST_F(ConfigPagesTest, BlankSyslogPortIsReportedAndSavedAs514) {
+  read();
+  m_pages.general->txtSyslogPort->clear();
+  save();
+  ASSERT_EQ(m_dialogs.messages.size(), 1u);
+  EXPECT_EQ(m_dialogs.messages[0].text, Messages::GetMessageText(212));
+  EXPECT_EQ(m_dialogs.messages[0].icon, Dialogs::Icon::Error);
+  EXPECT_EQ(m_pages.general->txtSyslogPort->text(), "514");
+  EXPECT_EQ(number("nSyslogPort"), 514);
+}
+
+TEST_F(ConfigPagesTest, BlankSmtpPortSilentlySaves25) {
+  setNumber("nSMTPPort", 2525);
+  read();
+  m_pages.smtp->txtSMTPPort->clear();
+  save();
+  EXPECT_TRUE(m_dialogs.messages.empty());
+  EXPECT_EQ(m_pages.smtp->txtSMTPPort->text(), "25");
+  EXPECT_EQ(number("nSMTPPort"), 25);
+}
+
+TEST_F(ConfigPagesTest, PortFieldsTakeOnlyDigitsUpTo65535) {
+  struct PortCase {
+    QLineEdit* field;
+    int message;
+  };
+  for (const PortCase& c :
+       {PortCase{m_pages.general->txtSyslogPort, 213}, PortCase{m_pages.smtp->txtSMTPPort, 214}}) {
+    m_dialogs.messages.clear();
+    c.field->clear();
+    QTest::keyClicks(c.field, "5a1-b4 ");
+    EXPECT_EQ(c.field->text(), "514");
+    EXPECT_TRUE(m_dialogs.messages.empty());
+
+    c.field->clear();
+    QTest::keyClicks(c.field, "65535");
+    EXPECT_TRUE(m_dialogs.messages.empty());
+    c.field->clear();
+    QTest::keyClicks(c.field, "70000");
+    EXPECT_EQ(c.field->text(), "65535");
+    ASSERT_EQ(m_dialogs.messages.size(), 1u) << c.message;
+    EXPECT_EQ(m_dialogs.messages[0].text, Messages::GetMessageText(c.message));
+    EXPECT_EQ(m_dialogs.messages[0].icon, Dialogs::Icon::Error);
+  }
+  save();
+  EXPECT_EQ(number("nSyslogPort"), 65535);
+  EXPECT_EQ(number("nSMTPPort"), 65535);
+}
+
+TEST_F(ConfigPagesTest, EventLogBoxIsEnabledOnceValuesAreShown) {
+  EXPECT_FALSE(m_pages.eventLog->cbReplaceEventLogSource->isEnabled());
+  read();
+  EXPECT_TRUE(m_pages.eventLog->cbReplaceEventLogSource->isEnabled());
+}
+
+TEST_F(ConfigPagesTest, ControlsCarryTheirDesignedNames) {
+  QStringList names;
+  for (ConfigPage* page : m_pages.pages())
+    for (QWidget* w : page->findChildren<QWidget*>()) names << w->objectName();
+  for (const char* name : {"frmGeneral",
+                           "txtSyslogPort",
+                           "obLocaltime",
+                           "obGMT",
+                           "txtSyslogSendServer",
+                           "chReloadRuleBase",
+                           "chkSyslogReplaceSource",
+                           "chkResolveHostName",
+                           "chkUseOrgTimeStamp",
+                           "frmFile",
+                           "txBaseLogFilePath",
+                           "txBaseLogFileName",
+                           "txBaseLogFileExtension",
+                           "chkUnique",
+                           "chkFileDateTime",
+                           "chkFileFacility",
+                           "chkFilePriority",
+                           "frmODBC",
+                           "fraFieldNames",
+                           "txLogODBCDSN",
+                           "txLogODBCUID",
+                           "txLogODBCPWD",
+                           "txLogODBCTABLE",
+                           "chODBCEnCryption",
+                           "txtReceivedAt",
+                           "txtFacility",
+                           "txtPriority",
+                           "txtFromHost",
+                           "txtMessage",
+                           "cbReplaceEventLogSource",
+                           "frmsetSMTP",
+                           "txtMailServer",
+                           "txtMailSender",
+                           "txtMailRecipient",
+                           "txtMailSubject",
+                           "txtSMTPPort"})
+    EXPECT_EQ(names.count(QLatin1String(name)), 1) << name;
+  EXPECT_EQ(m_pages.general->findChild<QRadioButton*>("obGMT"), m_pages.general->obGMT);
+  EXPECT_EQ(m_pages.odbc->findChild<QLineEdit*>("txLogODBCPWD"), m_pages.odbc->txLogODBCPWD);
+}
+
+TEST_F(ConfigPagesTest, LanguageStepSetsEveryCatalogueTextAndTheFont) {
+  Messages::SetLanguage(Messages::kGerman);
+  m_pages.Initiate_Language_settings();
+  const Messages::Catalogue& de = Messages::catalogueFor(Messages::kGerman);
+  EXPECT_EQ(m_pages.general->frmGeneral->title(), de.at(5));
+  EXPECT_EQ(m_pages.general->lblSyslogPort->text(), de.at(9));
+  EXPECT_EQ(m_pages.general->txtSyslogPort->toolTip(), de.at(110));
+  EXPECT_EQ(m_pages.general->chkResolveHostName->text(), de.at(1024));
+  EXPECT_EQ(m_pages.general->chkUseOrgTimeStamp->toolTip(),
+            de.at(1027) + "\n\n" + de.at(1028) + "\n" + de.at(1029));
+  EXPECT_EQ(m_pages.file->frmFile->title(), de.at(6));
+  EXPECT_EQ(m_pages.file->lblBaseLogFileExtension->text(), de.at(14));
+  EXPECT_EQ(m_pages.file->chkUnique->toolTip(), de.at(1009));
+  EXPECT_EQ(m_pages.odbc->frmODBC->title(), de.at(8));
+  EXPECT_EQ(m_pages.odbc->chODBCEnCryption->text(), de.at(18));
+  EXPECT_EQ(m_pages.odbc->fraFieldNames->title(), de.at(1012));
+  EXPECT_EQ(m_pages.odbc->lblReceivedAt->text(), de.at(1013));
+  EXPECT_EQ(m_pages.odbc->txtMessage->toolTip(), de.at(1020));
+  EXPECT_EQ(m_pages.eventLog->cbReplaceEventLogSource->text(), de.at(19));
+  EXPECT_EQ(m_pages.smtp->frmsetSMTP->title(), de.at(500));
+  EXPECT_EQ(m_pages.smtp->lblSMTPPort->text(), de.at(510));
+  EXPECT_EQ(m_pages.smtp->txtSMTPPort->toolTip(), de.at(511));
+
+  // No catalogue look-up failed on any page.
+  for (ConfigPage* page : m_pages.pages()) {
+    for (QWidget* w : page->findChildren<QWidget*>()) {
+      for (const QString& shown :
+           {w->toolTip(), w->property("text").toString(), w->property("title").toString()})
+        EXPECT_FALSE(shown.contains("MESSAGE_MISSING")) << w->objectName().toStdString();
+    }
+  }
+
+  Messages::SetLanguage(Messages::kJapanese);
+  m_pages.Initiate_Language_settings();
+  for (ConfigPage* page : m_pages.pages()) {
+    for (QWidget* w : page->findChildren<QWidget*>()) {
+      EXPECT_EQ(w->font().family(), QString::fromUtf16(Messages::kJapaneseFace))
+          << w->objectName().toStdString();
+      EXPECT_EQ(w->font().pointSize(), 8);
+    }
+  }
+}
+
+TEST_F(ConfigPagesTest, PagesWithoutAParentAreDeletedWithTheirHolder) {
+  QPointer<ConfigPage> loose, adopted;
+  QTabWidget tabs;
+  {
+    ConfigurationPages pages;
+    loose = pages.general;
+    adopted = pages.smtp;
+    tabs.addTab(pages.smtp, "SMTP");
+  }
+  EXPECT_TRUE(loose.isNull());
+  EXPECT_FALSE(adopted.isNull());
+}
+
+TEST_F(ConfigPagesTest, RendersEveryPageInEveryLanguage) {
+  setText("szSyslogSendServer", "relay.example.org:514");
+  setText("szODBCDsn", "Corvantel");
+  setText("szODBCUid", "syslog");
+  setText("szODBCPwd", "secret");
+  setText("szSMTPRecipient", "ops@example.org");
+  setNumber("nResolveHostName", 1);
+  const char* const pageNames[] = {"General", "File", "ODBC", "EventLog", "SMTP"};
+  for (const char* code : {"EN", "DE", "JP", "ES"}) {
+    Messages::SetLanguage(code);
+    Messages::SetLanguageFont();
+    QTabWidget tabs;
+    tabs.setFont(Messages::LanguageFont());
+    tabs.resize(twips(9435) - 2 * twips(120), twips(6555) - twips(1500));  // the main window's tab control
+    tabs.setWindowTitle("Corvantel");
+    tabs.addTab(new QWidget, Messages::GetMessageText(25));
+    ConfigurationPages pages;
+    for (std::size_t i = 0; i < 5; ++i)
+      tabs.addTab(pages.pages()[i], Messages::GetMessageText(ConfigurationPages::kCaptionNumbers[i]));
+    pages.Initiate_Language_settings();
+    m_values = readParameterValues(m_key);
+    pages.fill(m_values);
+    tabs.show();
+    for (int i = 0; i < 5; ++i) {
+      tabs.setCurrentIndex(i + 1);
+      QCoreApplication::processEvents();
+      const QString path = renderToPng(
+          &tabs, QStringLiteral("ConfigPage-%1-%2").arg(QLatin1String(pageNames[i]), QLatin1String(code)));
+      EXPECT_FALSE(path.isEmpty()) << pageNames[i] << " " << code;
+    }
+  }
+}
+
+}  // namespace
