@@ -1,6 +1,7 @@
 #include "Registry.h"
 
 #include <array>
+#include <vector>
 #include <cstring>
 
 #include "Global.h"
@@ -16,8 +17,13 @@ constexpr DWORD kStringBufferSize = 256;
 }  // namespace
 
 QString QueryStringValue(HKEY key, const QString& name, const QString& defaultValue, LONG* result) {
-  std::array<char, kStringBufferSize + 1> buffer{};  // one spare zero: data need not end in one
-  DWORD size = kStringBufferSize;
+  return QueryStringValue(key, name, defaultValue, result, kStringBufferSize);
+}
+
+QString QueryStringValue(HKEY key, const QString& name, const QString& defaultValue, LONG* result,
+                         unsigned bufferSize) {
+  std::vector<char> buffer(bufferSize + 1, '\0');  // one spare zero: data need not end in one
+  DWORD size = bufferSize;
   const LONG rc = RegQueryValueExA(key, toAnsi(name).c_str(), nullptr, nullptr,
                                    reinterpret_cast<BYTE*>(buffer.data()), &size);
   if (result != nullptr) *result = rc;

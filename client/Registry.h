@@ -21,6 +21,13 @@ namespace Registry {
 QString QueryStringValue(HKEY key, const QString& name, const QString& defaultValue,
                          LONG* result = nullptr);
 
+// The same read through a buffer of `bufferSize` bytes, for values that the
+// daemon reads longer than 255 bytes (kLongStringBuffer: what its 1023
+// characters can take in the ANSI code page).
+inline constexpr unsigned kLongStringBuffer = 1024 * 3;
+QString QueryStringValue(HKEY key, const QString& name, const QString& defaultValue, LONG* result,
+                         unsigned bufferSize);
+
 // The first four bytes of a value, whatever its registry type, as a signed
 // 32-bit number (little-endian; bytes a shorter value lacks read as 0). A value
 // that is missing or longer than four bytes gives `defaultValue` with *found

@@ -73,16 +73,20 @@ void LoadRules(HKEY key) {
     RuleRecord& rule = m.rules[i - 1];
     rule.RuleNumber = QueryDWordValue(key, ruleValue(i, "RuleNumber"), 0);
     rule.RuleName = QueryStringValue(key, ruleValue(i, "RuleName"), QString());
-    rule.Source = QueryStringValue(key, ruleValue(i, "Source"), QString());
+    // Filters and parameters are read as long as the daemon reads them: cut
+    // to the name's 255 bytes they would load empty, and the next save would
+    // drop them, leaving a rule that matches everything.
+    rule.Source = QueryStringValue(key, ruleValue(i, "Source"), QString(), nullptr, Registry::kLongStringBuffer);
     rule.Priority = QueryDWordValue(key, ruleValue(i, "Priority"), -1);
     rule.Facility = QueryDWordValue(key, ruleValue(i, "Facility"), -1);
-    rule.Message = QueryStringValue(key, ruleValue(i, "Message"), QString());
+    rule.Message = QueryStringValue(key, ruleValue(i, "Message"), QString(), nullptr, Registry::kLongStringBuffer);
     rule.ActionCount = boundedCount(QueryDWordValue(key, ruleValue(i, "ActionCount"), 0));
     rule.ActionTypes.resize(static_cast<std::size_t>(rule.ActionCount));
     rule.ActionStrings.resize(static_cast<std::size_t>(rule.ActionCount));
     for (std::int32_t j = 1; j <= rule.ActionCount; ++j) {
       rule.ActionTypes[j - 1] = QueryDWordValue(key, actionValue(i, j, "Type"), 0);
-      rule.ActionStrings[j - 1] = QueryStringValue(key, actionValue(i, j, "String"), QString());
+      rule.ActionStrings[j - 1] =
+          QueryStringValue(key, actionValue(i, j, "String"), QString(), nullptr, Registry::kLongStringBuffer);
     }
   }
   m.savedRules = m.rules;
