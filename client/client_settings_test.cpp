@@ -1,0 +1,199 @@
+#include "client_settings.h"
+
+#include <gtest/gtest.h>
+
+#include <QComboBox>
+#include <fstream>
+#include <optional>
+#include <utility>
+#include <vector>
+
+#include "Global.h"
+#include "Messages/Messages.h"
+#include "Registry.h"
+#include "temp_root.h"
+
+namespace {
+
+using namespace ClientSettings;
+
+// A value of the client's key under `hive`, read through a handle of its own;
+// nothing when the key or the value is missing.
+std::optional<QString> storedString(HKEY hive, const char* name) {
+  HKEY key = nullptr;
+  if (RegOpenKeyExA(hive, Global::kClientKeyPath, 0, KEY_READ, &key) != ERROR_SUCCESS) return std::nullopt;
+  LONG rc = ERROR_SUCCESS;
+  const QString text = Registry::QueryStringValue(key, name, QString(), &rc);
+  RegCloseKey(key);
+  if (rc != ERROR_SUCCESS) return std::nullopt;
+  return text;
+}
+
+std::optional<std::int32_t> storedNumber(HKEY hive, const char* name) {
+  HKEY key = nullptr;
+  if (RegOpenKeyExA(hive, Global::kClientKeyPath, 0, KEY_READ, &key) != ERROR_SUCCESS) return std::nullopt;
+  bool found = false;
+  const std::int32_t value = Registry::QueryDWordValue(key, name, 0, &found);
+  RegCloseKey(key);
+  if (!found) return std::nullopt;
+  return value;
+}
+
+bool keyExists(HKEY hive) {
+  HKEY key = nullptr;
+  if (RegOpenKeyExA(hive, Global::kClientKeyPath, 0, KEY_READ, &key) != ERROR_SUCCESS) return false;
+  RegCloseKey(key);
+  return true;
+}
+
+class ClientSettingsTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    Global::reset();
+    resetToDefaults();
+    setRealtimeCheckBoxes = nullptr;
+  }
+  void TearDown() override {
+    Global::reset();
+    resetToDefaults();
+    setRealtimeCheckBoxes = nullptr;
+    Messages::SetLanguage(Messages::kEnglish);
+  }
+
+  // Writes machine values the way another client would have left them.
+  void storeMachine(const std::vector<std::pair<const char*, QString>>& strings,
+                    const std::vector<std::pair<const char*, std::int32_t>>& numbers) {
+    HKEY key = nullptr;
+    ASSERT_EQ(RegCreateKeyA(HKEY_LOCAL_MACHINE, Global::kClientKeyPath, &key), ERROR_SUCCESS);
+    for (const auto& [name, text] : strings) Registry::SetStringValue(key, name, text);
+    for (const auto& [name, value] : numbers) Registry::SetNumberValue(key, name, value);
+    RegCloseKey(key);
+  }
+
+  platform::testing::TempPlatformRoot m_root;
+};
+
+TEST_F(ClientSettingsTest, WithoutClientKeysEveryValueHasItsDefaultAndOnlyTheMachineKeyIsCreated) {
+  nInterActiveSyslogPort = 1;  // left over from an earlier computer
+  szFileExtension = "log";
+  Initiate_Client_Startup();
+  EXPECT_EQ(nInterActiveSyslogPort, 514);
+  EXPECT_EQ(nMessageBufferSize, 60);
+  EXPECT_EQ(szFileBaseName, "Syslog");
+  EXPECT_EQ(szFileExtension, "txt");
+  EXPECT_EQ(nUnique, 0);
+  EXPECT_EQ(nWriteLogfile, 0);
+  EXPECT_EQ(nClientResolveName, 0);
+  EXPECT_NE(Global::hClientKeyMachine, nullptr);
+  EXPECT_TRUE(keyExists(HKEY_LOCAL_MACHINE));
+  // The user key is the start-up window's to create.
+  EXPECT_EQ(Global::hClientKeyUser, nullptr);
+  EXPECT_FALSE(keyExists(HKEY_CURRENT_USER));
+  EXPECT_EQ(Global::nLastRegError, ERROR_SUCCESS);
+}
+
+TEST_F(ClientSettingsTest, StoredValuesAreReadAndTheRealtimeFlagsCountOnlyWhenExactlyOne) {
+  storeMachine({{"szFileBaseName", "/var/log/corvantel/realtime"}, {"szFileExtension", "log"}},
+               {{"nInterActiveSyslogPort", 1514},
+                {"nMessageBufferSize", 5000},
+                {"nUnique", 7},
+                {"nWriteLogfile", 1},
+                {"nClientResolveName", 2}});
+  std::vector<std::pair<bool, bool>> calls;
+  setRealtimeCheckBoxes = [&](bool writeLogfile, bool resolve) { calls.emplace_back(writeLogfile, resolve); };
+  Initiate_Client_Startup();
+  EXPECT_EQ(nInterActiveSyslogPort, 1514);
+  EXPECT_EQ(nMessageBufferSize, 5000);
+  EXPECT_EQ(szFileBaseName, "/var/log/corvantel/realtime");
+  EXPECT_EQ(szFileExtension, "log");
+  EXPECT_EQ(nUnique, 7);
+  EXPECT_EQ(nWriteLogfile, 1);
+  EXPECT_EQ(nClientResolveName, 2);
+  EXPECT_EQ(calls, (std::vector<std::pair<bool, bool>>{{true, false}}));
+}
+
+TEST_F(ClientSettingsTest, RunningAgainReadsAgainThroughFreshHandles) {
+  Initiate_Client_Startup();
+  ASSERT_TRUE(createUserKey());
+  storeMachine({}, {{"nMessageBufferSize", 3}});
+  Initiate_Client_Startup();
+  EXPECT_EQ(nMessageBufferSize, 3);
+  EXPECT_NE(Global::hClientKeyUser, nullptr);
+  // Both handles can write, as the options window needs.
+  EXPECT_EQ(Registry::SetNumberValue(Global::hClientKeyMachine, "nUnique", 1), ERROR_SUCCESS);
+  EXPECT_EQ(Registry::SetStringValue(Global::hClientKeyUser, "szLanguage", "ES"), ERROR_SUCCESS);
+}
+
+TEST_F(ClientSettingsTest, AnUnusableMachineHiveLeavesDefaultsWithoutComplaint) {
+  // The machine root lies below a plain file, so its hive can be neither
+  // opened nor created.
+  const std::filesystem::path blocker = m_root.base() / "blocker";
+  std::ofstream(blocker) << "not a folder";
+  qputenv("CORVANTEL_ROOT", QByteArray::fromStdString((blocker / "machine").string()));
+  Initiate_Client_Startup();
+  EXPECT_EQ(Global::hClientKeyMachine, nullptr);
+  EXPECT_NE(Global::nLastRegError, ERROR_SUCCESS);
+  EXPECT_EQ(nInterActiveSyslogPort, 514);
+  EXPECT_EQ(szFileBaseName, "Syslog");
+  saveOptionValues();  // writes go nowhere, quietly
+}
+
+TEST_F(ClientSettingsTest, SavingWritesTheOptionValuesAndDeletesEmptyTexts) {
+  Initiate_Client_Startup();
+  ASSERT_TRUE(createUserKey());
+  storeMachine({{"szFileExtension", "log"}}, {{"nWriteLogfile", 1}});
+  nInterActiveSyslogPort = 10514;
+  nMessageBufferSize = 2147483640;
+  szFileBaseName = "/tmp/realtime";
+  szFileExtension = "";
+  nUnique = 1;
+  nWriteLogfile = 0;  // the realtime page's to write, not the options'
+  szLanguage = "JP";
+  saveOptionValues();
+  EXPECT_EQ(storedNumber(HKEY_LOCAL_MACHINE, "nInterActiveSyslogPort"), 10514);
+  EXPECT_EQ(storedNumber(HKEY_LOCAL_MACHINE, "nMessageBufferSize"), 2147483640);
+  EXPECT_EQ(storedString(HKEY_LOCAL_MACHINE, "szFileBaseName"), "/tmp/realtime");
+  EXPECT_EQ(storedString(HKEY_LOCAL_MACHINE, "szFileExtension"), std::nullopt);
+  EXPECT_EQ(storedNumber(HKEY_LOCAL_MACHINE, "nUnique"), 1);
+  EXPECT_EQ(storedNumber(HKEY_LOCAL_MACHINE, "nWriteLogfile"), 1);
+  EXPECT_EQ(storedString(HKEY_CURRENT_USER, "szLanguage"), "JP");
+  EXPECT_EQ(storedString(HKEY_LOCAL_MACHINE, "szLanguage"), std::nullopt);
+
+  resetToDefaults();
+  Initiate_Client_Startup();
+  EXPECT_EQ(szFileExtension, "txt");  // the default again
+  EXPECT_EQ(szFileBaseName, "/tmp/realtime");
+}
+
+TEST_F(ClientSettingsTest, TheLanguageSettingSwitchesTheCatalogue) {
+  szLanguage = "DE";
+  EXPECT_EQ(Messages::Language(), "DE");
+  EXPECT_EQ(Messages::GetMessageText(315), Messages::catalogueFor("DE").at(315));
+  szLanguage = "FR";
+  EXPECT_EQ(szLanguage.code(), "FR");
+  EXPECT_EQ(Messages::GetMessageText(315), Messages::catalogueFor("EN").at(315));
+  szLanguage = QString();
+  EXPECT_TRUE(szLanguage.isEmpty());
+  EXPECT_EQ(Messages::Language(), "");
+}
+
+TEST_F(ClientSettingsTest, LanguageListHasFourEntriesWithTheirPositionsAndCodes) {
+  QComboBox list;
+  list.addItem("left over");
+  fill_LanguageListBox(&list);
+  ASSERT_EQ(list.count(), 4);
+  const QStringList entries{"English", "Deutsch", "Japanese", QString::fromUtf8("Espa\xC3\xB1ol")};
+  const QStringList codes{"EN", "DE", "JP", "ES"};
+  for (int i = 0; i < 4; ++i) {
+    EXPECT_EQ(list.itemText(i), entries[i]);
+    EXPECT_EQ(list.itemData(i).toInt(), i);
+    EXPECT_EQ(languageCodeAt(i), codes[i]);
+    EXPECT_EQ(languagePositionOf(codes[i]), i);
+  }
+  EXPECT_EQ(list.currentIndex(), -1);
+  EXPECT_EQ(languageCodeAt(-1), "");
+  EXPECT_EQ(languageCodeAt(4), "");
+  for (const char* unknown : {"", "FR", "de", "EN "}) EXPECT_EQ(languagePositionOf(unknown), -1) << unknown;
+}
+
+}  // namespace
