@@ -3,6 +3,8 @@
 #include <string>
 
 #include "platform/resource.h"
+#include "platform/service.h"
+#include "platform/winsock.h"
 
 namespace {
 
@@ -103,11 +105,50 @@ TEST(FormatMessageSystemTest, KnownCodesHaveWindowsTextsOthersAreUnknown) {
   DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, 1060, 0,
                            buffer, sizeof buffer, nullptr);
   EXPECT_EQ(std::string(buffer, n), "The specified service does not exist as an installed service.\r\n");
-  for (DWORD code : {0u, 2u, 3u, 5u, 6u, 87u, 122u, 183u, 234u, 259u, 1018u, 1052u, 1056u, 1060u, 1062u,
-                     1063u, 1072u, 1073u})
-    EXPECT_TRUE(platform::systemErrorText(code).has_value()) << code;
+  n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, 10048, 0, buffer,
+                     sizeof buffer, nullptr);
+  EXPECT_EQ(
+      std::string(buffer, n),
+      "Only one usage of each socket address (protocol/network address/port) is normally permitted.\r\n");
+  EXPECT_EQ(platform::systemErrorText(1056), "An instance of the service is already running.\r\n");
+  EXPECT_EQ(platform::systemErrorText(1011), "The configuration registry key could not be opened.\r\n");
   n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM, nullptr, 4242, 0, buffer, sizeof buffer, nullptr);
   EXPECT_EQ(std::string(buffer, n), "Unknown error 4242");
+}
+
+// A program shows the system's text for whatever code a platform call left
+// behind, so every code the platform's headers name must have one.
+TEST(FormatMessageSystemTest, EveryCodeThePlatformReportsHasItsText) {
+  const LONG platformCodes[] = {
+      ERROR_SUCCESS, ERROR_INVALID_FUNCTION, ERROR_FILE_NOT_FOUND, ERROR_PATH_NOT_FOUND, ERROR_ACCESS_DENIED,
+      ERROR_INVALID_HANDLE, ERROR_NOT_ENOUGH_MEMORY, ERROR_INVALID_DATA, ERROR_OUTOFMEMORY, ERROR_WRITE_FAULT,
+      ERROR_READ_FAULT, ERROR_BAD_NETPATH, ERROR_INVALID_PARAMETER, ERROR_INSUFFICIENT_BUFFER,
+      ERROR_INVALID_NAME, ERROR_BUSY, ERROR_ALREADY_EXISTS, ERROR_BAD_EXE_FORMAT, ERROR_MORE_DATA,
+      ERROR_NO_MORE_ITEMS, ERROR_NOT_OWNER, ERROR_MR_MID_NOT_FOUND, ERROR_BADDB, ERROR_BADKEY, ERROR_CANTOPEN,
+      ERROR_CANTREAD, ERROR_CANTWRITE, ERROR_REGISTRY_CORRUPT, ERROR_REGISTRY_IO_FAILED, ERROR_KEY_DELETED,
+      ERROR_KEY_HAS_CHILDREN, ERROR_NO_UNICODE_TRANSLATION, ERROR_RESOURCE_DATA_NOT_FOUND,
+      ERROR_RESOURCE_TYPE_NOT_FOUND, ERROR_RESOURCE_NAME_NOT_FOUND, ERROR_RESOURCE_LANG_NOT_FOUND,
+      ERROR_TRANSACTION_NOT_ACTIVE, ERROR_TRANSACTION_ALREADY_COMMITTED,
+      // service control manager
+      ERROR_DEPENDENT_SERVICES_RUNNING, ERROR_INVALID_SERVICE_CONTROL, ERROR_SERVICE_REQUEST_TIMEOUT,
+      ERROR_SERVICE_NO_THREAD, ERROR_SERVICE_ALREADY_RUNNING, ERROR_SERVICE_DISABLED,
+      ERROR_SERVICE_DOES_NOT_EXIST, ERROR_SERVICE_CANNOT_ACCEPT_CTRL, ERROR_SERVICE_NOT_ACTIVE,
+      ERROR_FAILED_SERVICE_CONTROLLER_CONNECT, ERROR_PROCESS_ABORTED, ERROR_SERVICE_MARKED_FOR_DELETE,
+      ERROR_SERVICE_EXISTS, ERROR_DATABASE_DOES_NOT_EXIST, ERROR_INVALID_SERVICE_NAME,
+      // Windows Sockets
+      WSAEINTR, WSAEBADF, WSAEACCES, WSAEFAULT, WSAEINVAL, WSAEMFILE, WSAEWOULDBLOCK, WSAEINPROGRESS,
+      WSAEALREADY, WSAENOTSOCK, WSAEDESTADDRREQ, WSAEMSGSIZE, WSAEPROTOTYPE, WSAENOPROTOOPT,
+      WSAEPROTONOSUPPORT, WSAESOCKTNOSUPPORT, WSAEOPNOTSUPP, WSAEPFNOSUPPORT, WSAEAFNOSUPPORT, WSAEADDRINUSE,
+      WSAEADDRNOTAVAIL, WSAENETDOWN, WSAENETUNREACH, WSAENETRESET, WSAECONNABORTED, WSAECONNRESET, WSAENOBUFS,
+      WSAEISCONN, WSAENOTCONN, WSAESHUTDOWN, WSAETOOMANYREFS, WSAETIMEDOUT, WSAECONNREFUSED, WSAELOOP,
+      WSAENAMETOOLONG, WSAEHOSTDOWN, WSAEHOSTUNREACH, WSAVERNOTSUPPORTED, WSANOTINITIALISED,
+      WSASYSCALLFAILURE, WSATYPE_NOT_FOUND, WSAHOST_NOT_FOUND, WSATRY_AGAIN, WSANO_RECOVERY, WSANO_DATA};
+  for (LONG code : platformCodes) {
+    const auto text = platform::systemErrorText(DWORD(code));
+    ASSERT_TRUE(text.has_value()) << code;
+    EXPECT_GT(text->size(), 10u) << code;
+    EXPECT_EQ(text->substr(text->size() - 3), ".\r\n") << code;
+  }
 }
 
 TEST(FormatMessageSystemTest, FromStringAndModuleFallingBackToSystem) {

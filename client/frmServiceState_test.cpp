@@ -1,0 +1,98 @@
+#include "frmServiceState.h"
+
+#include <gtest/gtest.h>
+
+#include <QLabel>
+#include <QProgressBar>
+#include <QStatusBar>
+
+#include "Global.h"
+#include "Messages/Messages.h"
+#include "fake_service_menu.h"
+#include "scripted_dialogs.h"
+#include "temp_root.h"
+#include "twips.h"
+
+namespace {
+
+class ServiceStateWindowTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    Global::reset();
+    Global::bParametersOpen = true;
+    Messages::SetLanguage(Messages::kEnglish);
+    m_window.polling.interval = std::chrono::milliseconds(0);
+  }
+  void TearDown() override {
+    Global::reset();
+    Messages::SetLanguage(Messages::kEnglish);
+  }
+
+  platform::testing::TempPlatformRoot m_root;  // a computer without the service
+  ScriptedDialogs m_dialogs;
+  FakeServiceMenu m_menu;
+  frmServiceState m_window{m_menu};
+};
+
+TEST_F(ServiceStateWindowTest, FixedSizeWithItsThreeElements) {
+  EXPECT_EQ(m_window.size(), QSize(twips(4800), twips(1290)));
+  m_window.resize(600, 400);
+  EXPECT_EQ(m_window.size(), QSize(twips(4800), twips(1290)));
+  EXPECT_EQ(m_window.pbMain->minimum(), 0);
+  EXPECT_EQ(m_window.pbMain->maximum(), 151);
+  EXPECT_FALSE(m_window.isModal());
+  for (QWidget* w :
+       std::initializer_list<QWidget*>{m_window.lblServiceStatus, m_window.pbMain, m_window.StBServiceState})
+    EXPECT_TRUE(m_window.rect().contains(w->geometry())) << w->objectName().toStdString();
+}
+
+TEST_F(ServiceStateWindowTest, StartOfAMissingServiceReportsItThenTheStateRefreshDoes) {
+  Global::szConnectionText = "Connected to: LOCALHOST";
+  m_window.StartCorvantelService();
+  ASSERT_EQ(m_dialogs.messages.size(), 2u);
+  EXPECT_EQ(m_dialogs.messages[0].text,
+            "Error while starting the Service: \r\nThe specified service does not exist as an installed "
+            "service.\r\n");
+  EXPECT_EQ(m_dialogs.messages[0].icon, Dialogs::Icon::Error);
+  EXPECT_EQ(m_dialogs.messages[1].text,
+            "The Corvantel Service is not Responding. \r\nAction could not be completed.");
+  EXPECT_EQ(m_menu.items(), (FakeServiceMenu::Items{false, true, false, true, false}));
+  EXPECT_EQ(m_window.lblServiceStatus->text(), "Starting the Corvantel Service...");
+  EXPECT_EQ(m_window.StBServiceState->currentMessage(), "Connected to: LOCALHOST");
+  EXPECT_FALSE(m_window.isVisible());
+}
+
+TEST_F(ServiceStateWindowTest, StopOnAnotherComputerGoesToThatComputer) {
+  Global::szConnectedComputer = "logserver";
+  m_window.StopCorvantelService();
+  ASSERT_EQ(m_dialogs.messages.size(), 2u);
+  EXPECT_EQ(m_dialogs.messages[0].text,
+            "Error while stopping the Service: \r\nThe network path was not found.\r\n");
+  EXPECT_EQ(m_window.lblServiceStatus->text(), "Stopping the Corvantel Service...");
+  EXPECT_EQ(m_menu.items(),
+            (FakeServiceMenu::Items{false, false, false, true, false}));  // no Uninstall remotely
+}
+
+TEST_F(ServiceStateWindowTest, JapaneseFontOnEveryElement) {
+  Messages::SetLanguage(Messages::kJapanese);
+  frmServiceState window(m_menu);
+  for (QWidget* w : std::initializer_list<QWidget*>{&window, window.lblServiceStatus, window.pbMain,
+                                                    window.StBServiceState}) {
+    EXPECT_EQ(w->font().family(), QString::fromUtf16(Messages::kJapaneseFace))
+        << w->objectName().toStdString();
+    EXPECT_EQ(w->font().pointSize(), 8);
+  }
+}
+
+TEST_F(ServiceStateWindowTest, RendersInEveryLanguage) {
+  for (const char* code : {Messages::kEnglish, Messages::kGerman, Messages::kJapanese, Messages::kSpanish}) {
+    Messages::SetLanguage(code);
+    frmServiceState window(m_menu);
+    window.lblServiceStatus->setText(Messages::GetMessageText(256));
+    window.pbMain->setValue(60);
+    window.StBServiceState->showMessage(Messages::GetMessageText(255) + " LOCALHOST");
+    EXPECT_FALSE(renderToPng(&window, QStringLiteral("frmServiceState-%1").arg(code)).isEmpty());
+  }
+}
+
+}  // namespace
