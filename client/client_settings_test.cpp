@@ -4,7 +4,6 @@
 
 #include <QComboBox>
 #include <fstream>
-#include <optional>
 #include <utility>
 #include <vector>
 
@@ -16,28 +15,6 @@
 namespace {
 
 using namespace ClientSettings;
-
-// A value of the client's key under `hive`, read through a handle of its own;
-// nothing when the key or the value is missing.
-std::optional<QString> storedString(HKEY hive, const char* name) {
-  HKEY key = nullptr;
-  if (RegOpenKeyExA(hive, Global::kClientKeyPath, 0, KEY_READ, &key) != ERROR_SUCCESS) return std::nullopt;
-  LONG rc = ERROR_SUCCESS;
-  const QString text = Registry::QueryStringValue(key, name, QString(), &rc);
-  RegCloseKey(key);
-  if (rc != ERROR_SUCCESS) return std::nullopt;
-  return text;
-}
-
-std::optional<std::int32_t> storedNumber(HKEY hive, const char* name) {
-  HKEY key = nullptr;
-  if (RegOpenKeyExA(hive, Global::kClientKeyPath, 0, KEY_READ, &key) != ERROR_SUCCESS) return std::nullopt;
-  bool found = false;
-  const std::int32_t value = Registry::QueryDWordValue(key, name, 0, &found);
-  RegCloseKey(key);
-  if (!found) return std::nullopt;
-  return value;
-}
 
 bool keyExists(HKEY hive) {
   HKEY key = nullptr;
@@ -112,18 +89,6 @@ TEST_F(ClientSettingsTest, StoredValuesAreReadAndTheRealtimeFlagsCountOnlyWhenEx
   EXPECT_EQ(calls, (std::vector<std::pair<bool, bool>>{{true, false}}));
 }
 
-TEST_F(ClientSettingsTest, RunningAgainReadsAgainThroughFreshHandles) {
-  Initiate_Client_Startup();
-  ASSERT_TRUE(createUserKey());
-  storeMachine({}, {{"nMessageBufferSize", 3}});
-  Initiate_Client_Startup();
-  EXPECT_EQ(nMessageBufferSize, 3);
-  EXPECT_NE(Global::hClientKeyUser, nullptr);
-  // Both handles can write, as the options window needs.
-  EXPECT_EQ(Registry::SetNumberValue(Global::hClientKeyMachine, "nUnique", 1), ERROR_SUCCESS);
-  EXPECT_EQ(Registry::SetStringValue(Global::hClientKeyUser, "szLanguage", "ES"), ERROR_SUCCESS);
-}
-
 TEST_F(ClientSettingsTest, AnUnusableMachineHiveLeavesDefaultsWithoutComplaint) {
   // The machine root lies below a plain file, so its hive can be neither
   // opened nor created.
@@ -136,45 +101,6 @@ TEST_F(ClientSettingsTest, AnUnusableMachineHiveLeavesDefaultsWithoutComplaint) 
   EXPECT_EQ(nInterActiveSyslogPort, 514);
   EXPECT_EQ(szFileBaseName, "Syslog");
   saveOptionValues();  // writes go nowhere, quietly
-}
-
-TEST_F(ClientSettingsTest, SavingWritesTheOptionValuesAndDeletesEmptyTexts) {
-  Initiate_Client_Startup();
-  ASSERT_TRUE(createUserKey());
-  storeMachine({{"szFileExtension", "log"}}, {{"nWriteLogfile", 1}});
-  nInterActiveSyslogPort = 10514;
-  nMessageBufferSize = 2147483640;
-  szFileBaseName = "/tmp/realtime";
-  szFileExtension = "";
-  nUnique = 1;
-  nWriteLogfile = 0;  // the realtime page's to write, not the options'
-  szLanguage = "JP";
-  saveOptionValues();
-  EXPECT_EQ(storedNumber(HKEY_LOCAL_MACHINE, "nInterActiveSyslogPort"), 10514);
-  EXPECT_EQ(storedNumber(HKEY_LOCAL_MACHINE, "nMessageBufferSize"), 2147483640);
-  EXPECT_EQ(storedString(HKEY_LOCAL_MACHINE, "szFileBaseName"), "/tmp/realtime");
-  EXPECT_EQ(storedString(HKEY_LOCAL_MACHINE, "szFileExtension"), std::nullopt);
-  EXPECT_EQ(storedNumber(HKEY_LOCAL_MACHINE, "nUnique"), 1);
-  EXPECT_EQ(storedNumber(HKEY_LOCAL_MACHINE, "nWriteLogfile"), 1);
-  EXPECT_EQ(storedString(HKEY_CURRENT_USER, "szLanguage"), "JP");
-  EXPECT_EQ(storedString(HKEY_LOCAL_MACHINE, "szLanguage"), std::nullopt);
-
-  resetToDefaults();
-  Initiate_Client_Startup();
-  EXPECT_EQ(szFileExtension, "txt");  // the default again
-  EXPECT_EQ(szFileBaseName, "/tmp/realtime");
-}
-
-TEST_F(ClientSettingsTest, TheLanguageSettingSwitchesTheCatalogue) {
-  szLanguage = "DE";
-  EXPECT_EQ(Messages::Language(), "DE");
-  EXPECT_EQ(Messages::GetMessageText(315), Messages::catalogueFor("DE").at(315));
-  szLanguage = "FR";
-  EXPECT_EQ(szLanguage.code(), "FR");
-  EXPECT_EQ(Messages::GetMessageText(315), Messages::catalogueFor("EN").at(315));
-  szLanguage = QString();
-  EXPECT_TRUE(szLanguage.isEmpty());
-  EXPECT_EQ(Messages::Language(), "");
 }
 
 TEST_F(ClientSettingsTest, LanguageListHasFourEntriesWithTheirPositionsAndCodes) {
