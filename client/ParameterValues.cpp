@@ -72,7 +72,10 @@ ParameterValues readParameterValues(HKEY key) {
       values.*(*number) = Registry::QueryDWordValue(key, name, values.*(*number));
     } else {
       const TextMember text = std::get<TextMember>(field.member);
-      values.*text = Registry::QueryStringValue(key, name, values.*text);
+      // Read as long as the daemon reads it: a longer value cut to the
+      // designed 255 bytes would show the default and be overwritten by it
+      // at the next save.
+      values.*text = Registry::QueryStringValue(key, name, values.*text, nullptr, Registry::kLongStringBuffer);
     }
   }
   return values;

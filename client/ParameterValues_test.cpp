@@ -102,6 +102,18 @@ TEST_F(ParameterValuesTest, EveryValueRoundTripsWithItsRegistryType) {
   EXPECT_EQ(stored.at("szSMTPSubject"), "SZ " + toAnsi(written.szSMTPSubject));
 }
 
+TEST_F(ParameterValuesTest, LongTextsTheDaemonReadsSurviveAReadAndASave) {
+  // Longer than the 255 bytes of a plain string read, within the daemon's
+  // 1023 characters: shown as stored, and saved back unchanged.
+  ParameterValues longTexts;
+  longTexts.szBaseLogFilePath = QStringLiteral("/srv/") + QString(400, u'p');
+  longTexts.szSMTPSubject = QString(300, QChar(0x65E5));
+  writeParameterValues(m_key, longTexts);
+  const ParameterValues read = readParameterValues(m_key);
+  EXPECT_EQ(read.szBaseLogFilePath, longTexts.szBaseLogFilePath);
+  EXPECT_EQ(read.szSMTPSubject, longTexts.szSMTPSubject);
+}
+
 TEST_F(ParameterValuesTest, EmptyTextsDeleteTheirValuesSoTheDefaultsReturn) {
   writeParameterValues(m_key, everyValueChanged());
   ParameterValues cleared = everyValueChanged();

@@ -64,7 +64,10 @@ void Initiate_Client_Startup() {
   const HKEY machine = Global::hClientKeyMachine;
   nInterActiveSyslogPort = Registry::QueryDWordValue(machine, "nInterActiveSyslogPort", kDefaultSyslogPort);
   nMessageBufferSize = Registry::QueryDWordValue(machine, "nMessageBufferSize", kDefaultMessageBufferSize);
-  szFileBaseName = Registry::QueryStringValue(machine, "szFileBaseName", kDefaultFileBaseName);
+  // A path and base name may be longer than the designed 255 bytes (Browse
+  // gives full paths); read it whole, or the next OK would overwrite it.
+  szFileBaseName =
+      Registry::QueryStringValue(machine, "szFileBaseName", kDefaultFileBaseName, nullptr, Registry::kLongStringBuffer);
   szFileExtension = Registry::QueryStringValue(machine, "szFileExtension", kDefaultFileExtension);
   nUnique = Registry::QueryDWordValue(machine, "nUnique", 0);
   nWriteLogfile = Registry::QueryDWordValue(machine, "nWriteLogfile", 0);
