@@ -70,6 +70,11 @@ void RefreshServiceState(ServiceMenu& menu, frmServiceState* window, const Servi
   const DWORD state = found.error == 0 ? found.state : ~DWORD{0};
   if (state == 0) {
     SetServiceMenuState(menu, true, false, false, false, false);
+  } else if (found.error == static_cast<DWORD>(ERROR_SERVICE_DOES_NOT_EXIST) && local) {
+    // Settings without a service (imported before installing, or left by a
+    // removal by hand): nothing is "not responding", the service is simply
+    // not there, and installing it is what can be done.
+    SetServiceMenuState(menu, bDaemonProgramFound, false, false, false, false);
   } else if (state == SERVICE_STOPPED) {
     SetServiceMenuState(menu, false, local, false, true, false);
   } else if (state == SERVICE_RUNNING) {

@@ -32,8 +32,10 @@ void SetServiceMenuState(ServiceMenu& menu, bool install, bool uninstall, bool s
 // or stop pending (each pass: wait, query, move `window`'s progress bar, let
 // pending window events run), and sets the commands by the last state:
 //   stopped: Start and, on this computer, Uninstall; running: Stop, Restart
-//   and, on this computer, Uninstall; state 0: Install only; anything else,
-//   a failed query included: as stopped, after an error box "not responding".
+//   and, on this computer, Uninstall; state 0: Install only; no such service
+//   on this computer (1060): Install only, when bDaemonProgramFound, without a
+//   box; anything else, a failed query included: as stopped, after an error
+//   box "not responding".
 // Without bParametersOpen: disables the pages and the Rulebase menu and
 // offers only Install, when bDaemonProgramFound is set.
 // `window`, when given, shows the hourglass and the progress while it waits.

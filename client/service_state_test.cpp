@@ -94,12 +94,29 @@ INSTANTIATE_TEST_SUITE_P(States, ServiceStateTableTest,
                                            StateRow{"Paused", state(SERVICE_PAUSED), kStopped, true},
                                            StateRow{"ContinuePending", state(SERVICE_CONTINUE_PENDING),
                                                     kStopped, true},
-                                           StateRow{"NoSuchService", failure(1060), kStopped, true},
                                            StateRow{"NoAccess", failure(5), kStopped, true},
                                            StateRow{"ErrorFourIsNotRunning", failure(4), kStopped, true},
                                            StateRow{"ErrorOneIsNotStopped", failure(1), kStopped, true},
                                            StateRow{"ErrorTwoIsNotPending", failure(2), kStopped, true}),
                          [](const ::testing::TestParamInfo<StateRow>& info) { return info.param.name; });
+
+TEST_F(RefreshServiceStateTest, ParametersWithoutTheServiceOfferInstallNotAnError) {
+  answer({failure(1060)});
+  Global::bDaemonProgramFound = true;
+  refresh();
+  EXPECT_EQ(m_menu.items(), kInstallOnly);
+  EXPECT_TRUE(m_dialogs.messages.empty());
+  Global::bDaemonProgramFound = false;  // nothing to install it with
+  refresh();
+  EXPECT_EQ(m_menu.items(), kNothing);
+
+  // Another computer's missing service cannot be installed from here.
+  Global::szConnectedComputer = "logserver";
+  refresh();
+  EXPECT_EQ(m_menu.items(), (Items{false, false, false, true, false}));
+  ASSERT_EQ(m_dialogs.messages.size(), 1u);
+  EXPECT_EQ(m_dialogs.messages[0].text, kNotResponding);
+}
 
 TEST_F(RefreshServiceStateTest, UninstallIsOfferedOnlyForThisComputer) {
   answer({state(SERVICE_RUNNING)});
