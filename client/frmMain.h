@@ -1,0 +1,168 @@
+// frmMain: the client's main window. A tab control with the realtime page and
+// the five configuration pages of the daemon's Parameters key, the menus, the
+// toolbar TBMain, OK / Cancel / Apply, and a status bar with two panels and the
+// progress bar pgbMain laid over it.
+//
+// Windows that later work adds (rule editor, wizard, about, update check,
+// computer selection) are opened through the hooks in LaterWindows: their menu
+// entries are present and stay disabled until a hook is set.
+#pragma once
+
+#include <QMainWindow>
+#include <QPointer>
+#include <map>
+#include <functional>
+#include <memory>
+
+#include "service_menu.h"
+#include "service_state.h"
+
+class ConfigurationPages;
+class QAction;
+class QLabel;
+class QMenu;
+class QProgressBar;
+class QPushButton;
+class QTabWidget;
+class QToolBar;
+class frmOptions;
+class frmServiceState;
+class frmSplash;
+
+// Opens a window of later work over the main window.
+struct LaterWindows {
+  std::function<void(QWidget* owner)> ruleEditor;
+  std::function<void(QWidget* owner)> ruleWizard;
+  std::function<void(QWidget* owner)> about;
+  std::function<void(QWidget* owner)> updateCheck;
+  std::function<void(QWidget* owner)> selectComputer;
+};
+LaterWindows& laterWindows();
+
+class frmMain : public QMainWindow, public ServiceMenu {
+  Q_OBJECT
+
+ public:
+  explicit frmMain(QWidget* parent = nullptr);
+  ~frmMain() override;
+
+  // The start-up: opens the keys of this computer, fills the pages, loads
+  // the rule base, reads the client's settings, applies the language, brings
+  // the service commands in line with the service, and asks the start-up
+  // questions. `splash`, when given, shows the progress and is closed at the
+  // end.
+  void Form_Load(frmSplash* splash = nullptr);
+
+  void AllOtherStartupStandards();
+  void Initiate_Startup_Standards();
+  void Initiate_Language_settings();
+  void Initiate_Grid_Cols();  // the realtime grid's headers: with the realtime page
+  void RefreshServiceState();
+  void LayoutControls();
+
+  // The configuration of the administered computer.
+  void CreateKeyHandles(const QString& szComputerName);
+  void ReadRegValues();
+  void SaveAllSettings();
+
+  void ProgressBarOneSecond();
+  void ProgressBarStart();
+  void ProgressBarIncrement();
+  void ProgressBarEnd();
+
+  // ServiceMenu
+  void setServiceItems(bool install, bool uninstall, bool stop, bool start, bool restart) override;
+  void setConfigurationEnabled(bool enabled) override;
+
+  // The help pages the Help menu opens (on this project's web site), and the
+  // manual: the first index.html found in manualCandidates().
+  static QString helpPageUrl(const QString& entry);
+  static QStringList manualCandidates();
+
+  // How the service's state is waited for (tests shorten it).
+  Global::ServiceStatePolling serviceStatePolling;
+
+  // Controls, by their designed names.
+  QTabWidget* SSTab;
+  QWidget* pgRealtime;
+  std::unique_ptr<ConfigurationPages> pages;
+  QMenu* mnuFile;
+  QAction* mnuFileOptions;
+  QAction* mnuSelectComputer;
+  QAction* mnuQuit;
+  QMenu* mnuService;
+  QAction* mnuStartCorvantel;
+  QAction* mnuStopCorvantel;
+  QAction* mnuReStartCorvantel;
+  QAction* mnuFileInstallService;
+  QAction* mnuFileUninstallService;
+  QAction* mnuSerVerCorvantel;
+  QMenu* mnuEdit;  // not in the bar: the realtime grid's context menu
+  QAction* mnuDeleteViewSelection;
+  QAction* mnuEditCopySelection;
+  QAction* mnuEditSaveSelection;
+  QAction* mnuEditSaveAll;
+  QMenu* mnuRules;
+  QAction* mnuRulesWizard;
+  QAction* mnuRulesEdit;
+  QMenu* mnuHelp;
+  QAction* mnuManual;
+  QAction* mnuHelpUpdateCheck;
+  QAction* mnuHelpFAQ;
+  QAction* mnuHelpOnlineSem;
+  QAction* mnuHelpRuleEngine;
+  QAction* mnuHelpHomepage;
+  QAction* mnuHelpReqSup;
+  QAction* mnuHelpAbout;
+  QToolBar* TBMain;
+  QAction* toolButton(const QString& key) const;  // "OK", "Cancel", "Save", "Reload", ...
+  QPushButton* pbOK;
+  QPushButton* pbCancel;
+  QPushButton* pbApply;
+  QLabel* stbPanel1;
+  QLabel* stbPanel2;
+  QProgressBar* pgbMain;
+
+ public slots:
+  void pbOK_Click();
+  void pbCancel_Click();
+  void pbApply_Click();
+  void TBMain_ButtonClick(const QString& key);
+  void mnuFileOptions_Click();
+  void mnuSelectComputer_Click();
+  void mnuQuit_Click();
+  void mnuStartCorvantel_Click();
+  void mnuStopCorvantel_Click();
+  void mnuReStartCorvantel_Click();
+  void mnuFileInstallService_Click();
+  void mnuFileUninstallService_Click();
+  void mnuSerVerCorvantel_Click();
+  void mnuRulesWizard_Click();
+  void mnuRulesEdit_Click();
+  void mnuManual_Click();
+  void mnuHelpUpdateCheck_Click();
+  void mnuHelpAbout_Click();
+  void SSTab_Click();
+
+ signals:
+  // The client is to end (after OK, Quit, install or uninstall).
+  void clientEnds();
+
+ protected:
+  void closeEvent(QCloseEvent* event) override;
+
+ private:
+  void openHelpPage(const QString& entry);
+  void showStatus();
+  void endClient();
+  QString connectionText() const;
+
+  std::map<QString, QAction*> m_toolButtons;
+  frmServiceState& serviceStateWindow();
+
+  QPointer<frmOptions> m_options;
+  frmServiceState* m_serviceState = nullptr;  // made at the first start or stop  // stays loaded after Cancel, as designed
+  bool m_serviceNotInstalled = false;  // panel 2 ends in "The Service is not installed"
+  bool m_ending = false;
+  bool m_endAnnounced = false;
+};
