@@ -265,6 +265,14 @@ void frmMain::Initiate_Startup_Standards() {
   Initiate_Grid_Cols();
   // The Edit menu never shows in the bar; it is the grid's context menu.
   mnuEdit->menuAction()->setVisible(false);
+  // Entries whose windows are not part of this program yet stay visible but
+  // disabled.
+  const LaterWindows& later = laterWindows();
+  mnuSelectComputer->setEnabled(static_cast<bool>(later.selectComputer));
+  mnuHelpUpdateCheck->setEnabled(static_cast<bool>(later.updateCheck));
+  toolButton(QStringLiteral("Update"))->setEnabled(static_cast<bool>(later.updateCheck));
+  mnuHelpAbout->setEnabled(static_cast<bool>(later.about));
+  toolButton(QStringLiteral("About"))->setEnabled(static_cast<bool>(later.about));
 }
 
 void frmMain::Initiate_Grid_Cols() {
@@ -591,7 +599,16 @@ void frmMain::mnuHelpAbout_Click() {
   if (laterWindows().about) laterWindows().about(this);
 }
 
+namespace {
+QStringList g_manualCandidatesForTesting;
+}
+
+void frmMain::setManualCandidatesForTesting(const QStringList& candidates) {
+  g_manualCandidatesForTesting = candidates;
+}
+
 QStringList frmMain::manualCandidates() {
+  if (!g_manualCandidatesForTesting.isEmpty()) return g_manualCandidatesForTesting;
   const QString folder = QCoreApplication::applicationDirPath();
   return {folder + QStringLiteral("/manual/index.html"),
           QDir::cleanPath(folder + QStringLiteral("/../share/corvantel/manual/index.html"))};

@@ -78,6 +78,7 @@ class frmMain : public QMainWindow, public ServiceMenu {
   // manual: the first index.html found in manualCandidates().
   static QString helpPageUrl(const QString& entry);
   static QStringList manualCandidates();
+  static void setManualCandidatesForTesting(const QStringList& candidates);  // empty: the real ones
 
   // How the service's state is waited for (tests shorten it).
   Global::ServiceStatePolling serviceStatePolling;

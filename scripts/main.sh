@@ -2,6 +2,7 @@
 # Sets up the machine, builds and installs Corvantel, and runs its main job:
 # the syslog service installed, given a first rule base when it has none,
 # started, sent a test message, and the message shown in today's log file.
+# CorvantelClient and its manual are installed beside them.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -67,3 +68,5 @@ echo "== the service's events"
 "$corvctl" events --source "$service" | tail -n 12
 echo
 echo "The service keeps running; stop it with: $corvctl sc stop $service"
+echo "The administration program is installed too: start /usr/local/bin/CorvantelClient on a desktop"
+echo "session as root to edit the service's settings and control it (see the README)."

@@ -1,0 +1,461 @@
+#include "frmMain.h"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QProgressBar>
+#include <QDesktopServices>
+#include <QDir>
+#include <QDirIterator>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QHostAddress>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenuBar>
+#include <QProcess>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QTabWidget>
+#include <QThread>
+#include <QUdpSocket>
+
+#include "Global.h"
+#include "Messages/Messages.h"
+#include "Registry.h"
+#include "Rules.h"
+#include "client_settings.h"
+#include "config_pages.h"
+#include "frmOptions.h"
+#include "platform/service.h"
+#include "scripted_dialogs.h"
+#include "single_instance.h"
+#include "temp_root.h"
+#include "twips.h"
+#include "WinNTServices.h"
+
+namespace {
+
+using Items = std::array<bool, 5>;  // install, uninstall, stop, start, restart
+
+bool eventually(const std::function<bool()>& condition, int limitMs = 10000) {
+  QElapsedTimer clock;
+  clock.start();
+  while (!condition()) {
+    if (clock.elapsed() > limitMs) return false;
+    QCoreApplication::processEvents();
+    QThread::msleep(20);
+  }
+  return true;
+}
+
+// Receives the URLs the window asks the desktop to open, instead of a browser.
+class UrlCatcher : public QObject {
+  Q_OBJECT
+
+ public:
+  UrlCatcher() {
+    for (const char* scheme : {"file", "https"}) QDesktopServices::setUrlHandler(scheme, this, "open");
+  }
+  ~UrlCatcher() override {
+    for (const char* scheme : {"file", "https"}) QDesktopServices::unsetUrlHandler(scheme);
+  }
+  std::vector<QUrl> opened;
+
+ public slots:
+  void open(const QUrl& url) { opened.push_back(url); }
+};
+
+class MainWindowTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    Global::reset();
+    Rules::model() = Rules::Model{};
+    ClientSettings::resetToDefaults();
+    Messages::SetLanguage(Messages::kEnglish);
+    laterWindows() = LaterWindows{};
+    Global::setDaemonProgramPathForTesting(QStringLiteral(CORVANTD_PATH));
+  }
+  void TearDown() override {
+    m_window.reset();
+    Global::setDaemonProgramPathForTesting(QString());
+    frmMain::setManualCandidatesForTesting({});
+    laterWindows() = LaterWindows{};
+    Global::reset();
+    Messages::SetLanguage(Messages::kEnglish);
+  }
+
+  frmMain& open() {
+    m_window = std::make_unique<frmMain>();
+    m_window->serviceStatePolling.interval = std::chrono::milliseconds(10);
+    m_window->serviceStatePolling.maxPasses = 1000;
+    m_window->Form_Load();
+    return *m_window;
+  }
+
+  static HKEY createKey(const char* path) {
+    HKEY key = nullptr;
+    EXPECT_EQ(RegCreateKeyA(HKEY_LOCAL_MACHINE, path, &key), ERROR_SUCCESS);
+    return key;
+  }
+
+  Items items() const {
+    const frmMain& w = *m_window;
+    return {w.mnuFileInstallService->isEnabled(), w.mnuFileUninstallService->isEnabled(),
+            w.mnuStopCorvantel->isEnabled(), w.mnuStartCorvantel->isEnabled(), w.mnuReStartCorvantel->isEnabled()};
+  }
+
+  platform::testing::TempPlatformRoot m_root;
+  ScriptedDialogs m_dialogs;
+  std::unique_ptr<frmMain> m_window;
+};
+
+TEST_F(MainWindowTest, FirstStartWithoutTheServiceOffersOnlyInstallWhenTheDaemonIsBeside) {
+  frmMain& w = open();
+  EXPECT_EQ(w.stbPanel2->text(), "Connected to: LOCALHOST - The Service is not installed");
+  EXPECT_EQ(w.stbPanel1->text(), "Corvantel Client is Ready");
+  for (int tab = 1; tab <= 5; ++tab) EXPECT_FALSE(w.SSTab->isTabEnabled(tab)) << tab;
+  EXPECT_TRUE(w.SSTab->isTabEnabled(0));
+  EXPECT_FALSE(w.mnuRules->isEnabled());
+  EXPECT_EQ(items(), (Items{true, false, false, false, false}));
+  EXPECT_TRUE(m_dialogs.messages.empty());
+
+  Global::setDaemonProgramPathForTesting(QDir::tempPath() + QStringLiteral("/no-such-corvantd"));
+  open();
+  EXPECT_EQ(items(), (Items{false, false, false, false, false}));
+}
+
+TEST_F(MainWindowTest, EntriesOfWindowsStillToComeAreThereButDisabled) {
+  frmMain& w = open();
+  for (QAction* entry : {w.mnuSelectComputer, w.mnuHelpUpdateCheck, w.mnuHelpAbout, w.toolButton("About"),
+                         w.toolButton("Update")}) {
+    EXPECT_TRUE(entry->isVisible()) << entry->objectName().toStdString();
+    EXPECT_FALSE(entry->isEnabled()) << entry->objectName().toStdString();
+  }
+  int abouts = 0;
+  laterWindows().about = [&](QWidget*) { ++abouts; };
+  open();
+  m_window->toolButton("About")->trigger();
+  m_window->mnuHelpAbout->trigger();
+  EXPECT_EQ(abouts, 2);
+}
+
+TEST_F(MainWindowTest, ServiceItemsDriveMenusAndToolbarTogether) {
+  frmMain& w = open();
+  w.setServiceItems(false, true, true, false, true);
+  EXPECT_EQ(items(), (Items{false, true, true, false, true}));
+  EXPECT_TRUE(w.toolButton("Stop")->isEnabled());
+  EXPECT_FALSE(w.toolButton("Start")->isEnabled());
+  EXPECT_TRUE(w.toolButton("Restart")->isEnabled());
+  w.setServiceItems(true, false, false, true, false);
+  EXPECT_FALSE(w.toolButton("Stop")->isEnabled());
+  EXPECT_TRUE(w.toolButton("Start")->isEnabled());
+  EXPECT_FALSE(w.toolButton("Restart")->isEnabled());
+}
+
+TEST_F(MainWindowTest, StartUpAsksForTheWizardWhenThereAreNoRules) {
+  int wizards = 0;
+  laterWindows().ruleWizard = [&](QWidget*) { ++wizards; };
+  RegCloseKey(createKey(Global::kParametersKeyPath));
+
+  // No Rules key yet: the import question; Yes opens the wizard.
+  open();
+  ASSERT_EQ(m_dialogs.messages.size(), 1u);
+  EXPECT_EQ(m_dialogs.messages[0].text, Messages::GetMessageText(201));
+  EXPECT_EQ(m_dialogs.messages[0].icon, Dialogs::Icon::Information);
+  EXPECT_EQ(m_dialogs.messages[0].buttons, Dialogs::Buttons::YesNo);
+  EXPECT_EQ(wizards, 1);
+  EXPECT_TRUE(Global::bRulesKeyCreated);
+
+  // The key is there now, still without rules: the other question; No.
+  m_dialogs.messages.clear();
+  m_dialogs.answers.push_back(Dialogs::Answer::No);
+  open();
+  ASSERT_EQ(m_dialogs.messages.size(), 1u);
+  EXPECT_EQ(m_dialogs.messages[0].text,
+            "There are no Rules defined in the Corvantel RuleBase. \r\nDo you want to use the RuleBase Wizard to "
+            "create them?");
+  EXPECT_EQ(wizards, 1);
+
+  // With rules nothing is asked; without a wizard to open, neither.
+  HKEY rules = createKey(Global::kRulesKeyPath);
+  Registry::SetNumberValue(rules, "nRuleCount", 1);
+  RegCloseKey(rules);
+  m_dialogs.messages.clear();
+  open();
+  EXPECT_TRUE(m_dialogs.messages.empty());
+  EXPECT_TRUE(m_window->mnuRulesWizard->isEnabled());
+  laterWindows().ruleWizard = nullptr;
+  RegDeleteKeyA(HKEY_LOCAL_MACHINE, Global::kRulesKeyPath);
+  open();
+  EXPECT_TRUE(m_dialogs.messages.empty());
+  EXPECT_FALSE(m_window->mnuRulesWizard->isEnabled());
+}
+
+TEST_F(MainWindowTest, PagesShowTheStoredValuesAndApplyWritesThem) {
+  HKEY parameters = createKey(Global::kParametersKeyPath);
+  Registry::SetNumberValue(parameters, "nSyslogPort", 0);
+  Registry::SetNumberValue(parameters, "bReloadRuleBase", 2);
+  Registry::SetStringValue(parameters, "szSMTPSubject", "Alerts");
+  frmMain& w = open();
+  EXPECT_EQ(w.stbPanel2->text(), "Connected to: LOCALHOST");
+  EXPECT_EQ(w.pages->general->txtSyslogPort->text(), "514");
+  EXPECT_FALSE(w.pages->general->chReloadRuleBase->isChecked());
+  EXPECT_EQ(w.pages->smtp->txtMailSubject->text(), "Alerts");
+
+  w.pages->smtp->txtMailSubject->clear();
+  w.pbApply->click();
+  EXPECT_EQ(Registry::QueryDWordValue(parameters, "nSyslogPort", -1), 514);
+  EXPECT_EQ(Registry::QueryDWordValue(parameters, "bReloadRuleBase", -1), 0);
+  EXPECT_EQ(Registry::QueryStringValue(parameters, "szSMTPSubject", "deleted"), "deleted");
+  EXPECT_EQ(w.stbPanel1->text(), "Corvantel Client is Ready");
+  EXPECT_TRUE(w.pgbMain->isHidden());
+
+  // Reload throws away what was typed.
+  w.pages->general->txtSyslogSendServer->setText("typed, not saved");
+  w.toolButton("Reload")->trigger();
+  EXPECT_EQ(w.pages->general->txtSyslogSendServer->text(), "");
+  RegCloseKey(parameters);
+}
+
+TEST_F(MainWindowTest, OkSavesAndEndsCancelAndQuitEndWithoutSaving) {
+  HKEY parameters = createKey(Global::kParametersKeyPath);
+  for (const char* how : {"cancel", "quit", "close", "ok"}) {
+    frmMain& w = open();
+    QSignalSpy ends(&w, &frmMain::clientEnds);
+    w.pages->general->txtSyslogSendServer->setText(QStringLiteral("loghost-%1").arg(how));
+    const QString which = how;
+    if (which == "cancel") w.pbCancel->click();
+    else if (which == "quit") w.mnuQuit->trigger();
+    else if (which == "close") w.close();
+    else w.toolButton("OK")->trigger();
+    EXPECT_EQ(ends.count(), 1) << how;
+    const QString stored = Registry::QueryStringValue(parameters, "szSyslogSendServer", QString());
+    EXPECT_EQ(stored, which == "ok" ? QString("loghost-ok") : QString()) << how;
+  }
+  RegCloseKey(parameters);
+}
+
+TEST_F(MainWindowTest, ChoosingAnotherLanguageTurnsTheWindowAtOnce) {
+  frmMain& w = open();
+  const Messages::Catalogue& german = Messages::catalogueFor("DE");
+  whenModalOpens([](QWidget* window) {
+    auto* options = qobject_cast<frmOptions*>(window);
+    ASSERT_NE(options, nullptr);
+    options->lsLanguage->setCurrentIndex(1);  // Deutsch
+    options->cmdOK->click();
+  });
+  w.mnuFileOptions->trigger();
+  EXPECT_EQ(Messages::Language(), "DE");
+  EXPECT_EQ(w.mnuFile->title(), german.at(41));
+  EXPECT_EQ(w.mnuService->title(), german.at(45));
+  EXPECT_EQ(w.pbCancel->text(), german.at(33));
+  EXPECT_EQ(w.SSTab->tabText(1), german.at(26));
+  EXPECT_EQ(w.stbPanel1->text(), german.at(250));
+  EXPECT_TRUE(w.stbPanel2->text().startsWith(german.at(255) + " LOCALHOST"));
+  EXPECT_EQ(w.mnuHelpReqSup->text(), "Request Support");  // a fixed text
+
+  // Japanese: every control uses the Japanese face.
+  Messages::SetLanguage("JP");
+  w.Initiate_Language_settings();
+  for (QWidget* control : w.findChildren<QWidget*>())
+    EXPECT_EQ(control->font().family(), QString::fromUtf16(Messages::kJapaneseFace)) << control->objectName().toStdString();
+}
+
+TEST_F(MainWindowTest, AComputerThatCannotBeReachedFallsBackToThisOne) {
+  RegCloseKey(createKey(Global::kParametersKeyPath));
+  frmMain& w = open();
+  w.CreateKeyHandles("faraway");
+  ASSERT_EQ(m_dialogs.messages.size(), 1u);
+  EXPECT_EQ(m_dialogs.messages[0].text, "Error, can't connect to faraway.\r\nReverting back to local machine");
+  EXPECT_EQ(m_dialogs.messages[0].icon, Dialogs::Icon::Error);
+  EXPECT_EQ(Global::szConnectedComputer, "LOCALHOST");
+  EXPECT_EQ(w.stbPanel2->text(), "Connected to: LOCALHOST");
+  EXPECT_TRUE(Global::bParametersOpen);
+
+  // "LOCALHOST" typed as a name is this computer too.
+  m_dialogs.messages.clear();
+  w.CreateKeyHandles("LOCALHOST");
+  EXPECT_TRUE(m_dialogs.messages.empty());
+  EXPECT_TRUE(Global::bParametersOpen);
+}
+
+TEST_F(MainWindowTest, APlatformThatIsNeitherFamilyEndsTheClient) {
+  frmMain& w = open();
+  QSignalSpy ends(&w, &frmMain::clientEnds);
+  Global::nTargetPlatform = 0;
+  w.ReadRegValues();
+  ASSERT_EQ(m_dialogs.messages.size(), 1u);
+  EXPECT_EQ(m_dialogs.messages[0].text, "Fatal ERROR -  No PlatformID ");
+  EXPECT_EQ(ends.count(), 1);
+}
+
+TEST_F(MainWindowTest, ManualAndWebPagesOpenInTheBrowser) {
+  UrlCatcher browser;
+  frmMain& w = open();
+  const QString manual = QString::fromStdString((m_root.base() / "index.html").string());
+  frmMain::setManualCandidatesForTesting({manual});
+  w.mnuManual->trigger();
+  ASSERT_EQ(m_dialogs.messages.size(), 1u);  // not there yet
+  EXPECT_EQ(m_dialogs.messages[0].text, Messages::GetMessageText(208));
+  EXPECT_EQ(m_dialogs.messages[0].icon, Dialogs::Icon::Error);
+
+  QFile page(manual);
+  ASSERT_TRUE(page.open(QIODevice::WriteOnly));
+  page.close();
+  w.mnuManual->trigger();
+  ASSERT_EQ(browser.opened.size(), 1u);
+  EXPECT_EQ(browser.opened[0], QUrl::fromLocalFile(manual));
+
+  for (QAction* entry : {w.mnuHelpFAQ, w.mnuHelpOnlineSem, w.mnuHelpRuleEngine, w.mnuHelpHomepage, w.mnuHelpReqSup})
+    entry->trigger();
+  std::vector<QString> urls;
+  for (std::size_t i = 1; i < browser.opened.size(); ++i) urls.push_back(browser.opened[i].toString());
+  EXPECT_EQ(urls, (std::vector<QString>{"https://corvantel.tolvane.example/docs/faq.html",
+                                        "https://corvantel.tolvane.example/docs/seminars.html",
+                                        "https://corvantel.tolvane.example/docs/rule-engine.html",
+                                        "https://corvantel.tolvane.example/",
+                                        "https://corvantel.tolvane.example/docs/support/request.html"}));
+  EXPECT_EQ(m_dialogs.messages.size(), 1u);
+}
+
+TEST_F(MainWindowTest, TheManualShipsBesideTheClient) {
+  // The build puts the manual beside the program, as installing does below
+  // <prefix>/share/corvantel.
+  EXPECT_TRUE(QFile::exists(QStringLiteral(CORVANTEL_SOURCE_DIR "/docs/manual/index.html")));
+  const QStringList candidates = frmMain::manualCandidates();
+  EXPECT_TRUE(candidates.contains(QCoreApplication::applicationDirPath() + "/manual/index.html"));
+  EXPECT_TRUE(candidates.contains(
+      QDir::cleanPath(QCoreApplication::applicationDirPath() + "/../share/corvantel/manual/index.html")));
+}
+
+TEST_F(MainWindowTest, WindowKeepsItsSmallestSize) {
+  frmMain& w = open();
+  w.resize(100, 100);
+  EXPECT_GE(w.width(), twips(9315));
+  EXPECT_GE(w.height(), twips(5865));
+}
+
+TEST(SingleInstanceTest, ASecondStartBringsTheFirstForward) {
+  platform::testing::TempPlatformRoot root;
+  SingleInstance first;
+  int activations = 0;
+  ASSERT_TRUE(first.listen([&] { ++activations; }));
+  SingleInstance second;
+  EXPECT_TRUE(second.handOverToRunningInstance());
+  EXPECT_TRUE(eventually([&] { return activations == 1; }, 5000));
+
+  // Another user (another user root) has a client of its own.
+  platform::testing::TempPlatformRoot otherUser;
+  SingleInstance third;
+  EXPECT_FALSE(third.handOverToRunningInstance(200));
+}
+
+TEST_F(MainWindowTest, RendersEveryPageInEveryLanguage) {
+  RegCloseKey(createKey(Global::kParametersKeyPath));
+  frmMain& w = open();
+  w.resize(twips(9435), twips(6555));
+  w.show();
+  for (const char* code : {"EN", "DE", "JP", "ES"}) {
+    Messages::SetLanguage(code);
+    w.Initiate_Language_settings();
+    for (int tab = 0; tab < w.SSTab->count(); ++tab) {
+      w.SSTab->setCurrentIndex(tab);
+      QCoreApplication::processEvents();
+      EXPECT_FALSE(renderToPng(&w, QStringLiteral("frmMain-%1-%2").arg(tab).arg(QLatin1String(code))).isEmpty());
+    }
+  }
+}
+
+// ---- with the real daemon ---------------------------------------------------------------
+
+class MainWindowServiceTest : public MainWindowTest {
+ protected:
+  void SetUp() override {
+    MainWindowTest::SetUp();
+    QProcess install;
+    install.start(QStringLiteral(CORVANTD_PATH), {QStringLiteral("-i")});
+    ASSERT_TRUE(install.waitForFinished(10000));
+    ASSERT_EQ(install.exitCode(), 0);
+  }
+  void TearDown() override {
+    const QString service = QStringLiteral("TolvaneCorvantel");
+    if (WinNTServices::QueryNTServiceState(QString(), service) != SERVICE_STOPPED) {
+      WinNTServices::StopNTService(QString(), service);
+      if (!eventually([&] { return WinNTServices::QueryNTServiceState(QString(), service) == SERVICE_STOPPED; }))
+        killService();
+    }
+    MainWindowTest::TearDown();
+  }
+
+  void killService() {
+    QFile status(QString::fromStdString((m_root.machine() / "services" / "tolvanecorvantel" / "status").string()));
+    if (!status.open(QIODevice::ReadOnly)) return;
+    for (const QByteArray& line : status.readAll().split('\n'))
+      if (line.startsWith("pid=") && line.mid(4).toLong() > 0) ::kill(static_cast<pid_t>(line.mid(4).toLong()), SIGKILL);
+  }
+
+  static int freeUdpPort() {
+    QUdpSocket socket;
+    socket.bind(QHostAddress::LocalHost, 0);
+    return socket.localPort();
+  }
+
+  // Every line of every file below `folder`.
+  static QString logged(const QString& folder) {
+    QString all;
+    QDirIterator files(folder, QDir::Files);
+    while (files.hasNext()) {
+      QFile file(files.next());
+      if (file.open(QIODevice::ReadOnly)) all += QString::fromUtf8(file.readAll());
+    }
+    return all;
+  }
+};
+
+TEST_F(MainWindowServiceTest, SavedPortAndRulesTakeEffectAfterARestartFromTheServiceMenu) {
+  frmMain& w = open();
+  EXPECT_EQ(items(), (Items{false, true, false, true, false}));  // installed, stopped
+  const QString logs = QString::fromStdString((m_root.base() / "logs").string());
+  ASSERT_TRUE(QDir().mkpath(logs));
+
+  // A first port, and the service started from the menu.
+  w.pages->general->txtSyslogPort->setText(QString::number(freeUdpPort()));
+  w.pbApply->click();
+  w.mnuStartCorvantel->trigger();
+  EXPECT_EQ(items(), (Items{false, true, true, false, true}));
+
+  // A new port, a log folder and a rule base with one file action; then a
+  // restart, and a datagram to the new port lands in the file.
+  const int port = freeUdpPort();
+  w.pages->general->txtSyslogPort->setText(QString::number(port));
+  w.pages->file->txBaseLogFilePath->setText(logs);
+  w.pbApply->click();
+  Rules::RuleRecord everything;
+  everything.RuleName = "Everything";
+  everything.ActionCount = 1;
+  everything.ActionTypes = {Rules::kWriteToFile};
+  everything.ActionStrings = {QString()};
+  Rules::model().rules = {everything};
+  Rules::model().RuleCount = 1;
+  ASSERT_EQ(Rules::SaveRules(Global::hRulesKey), ERROR_SUCCESS);
+  w.toolButton("Restart")->trigger();
+  EXPECT_EQ(items(), (Items{false, true, true, false, true}));
+  EXPECT_TRUE(m_dialogs.messages.empty()) << m_dialogs.messages[0].text.toStdString();
+
+  QUdpSocket sender;
+  const QByteArray datagram = "<13>client end-to-end test";
+  EXPECT_TRUE(eventually([&] {
+    sender.writeDatagram(datagram, QHostAddress::LocalHost, static_cast<quint16>(port));
+    return logged(logs).contains("client end-to-end test");
+  }));
+
+  w.mnuStopCorvantel->trigger();
+  EXPECT_EQ(items(), (Items{false, true, false, true, false}));
+}
+
+}  // namespace
+
+#include "frmMain_test.moc"
