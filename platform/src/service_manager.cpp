@@ -344,6 +344,16 @@ BOOL ControlService(SC_HANDLE service, DWORD control, LPSERVICE_STATUS status) {
     removeIfDeadAndMarked(s->name);
     return fail(ERROR_SERVICE_NOT_ACTIVE);
   }
-  if (LONG e = sendControl(s->name, control, status)) return fail(e);
+  // A service that has reported stopped is not active, even while its
+  // process is still ending (and might drop the control unanswered).
+  const auto reportedStopped = [&] {
+    const std::optional<StatusFile> file = readStatus(stateFolder(s->name));
+    return file && file->status.dwCurrentState == SERVICE_STOPPED;
+  };
+  if (reportedStopped()) return fail(ERROR_SERVICE_NOT_ACTIVE);
+  if (LONG e = sendControl(s->name, control, status)) {
+    if (e == ERROR_PROCESS_ABORTED && reportedStopped()) e = ERROR_SERVICE_NOT_ACTIVE;
+    return fail(e);
+  }
   return TRUE;
 }

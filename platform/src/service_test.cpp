@@ -236,6 +236,21 @@ TEST_F(ServiceTest, StartRunsTheServiceUntilStopped) {
   stopAndWait(h);
 }
 
+TEST_F(ServiceTest, AServiceThatReportedStoppedIsNotActiveWhileItsProcessEnds) {
+  SC_HANDLE h = create("--linger-ms=2000");
+  ASSERT_NE(h, nullptr);
+  ASSERT_TRUE(StartServiceA(h, 0, nullptr)) << GetLastError();
+  const long pid = servicePid();
+  ASSERT_EQ(waitFor(h, SERVICE_RUNNING).dwCurrentState, SERVICE_RUNNING);
+  SERVICE_STATUS s{};
+  ASSERT_TRUE(ControlService(h, SERVICE_CONTROL_STOP, &s)) << GetLastError();
+  ASSERT_EQ(waitFor(h, SERVICE_STOPPED).dwCurrentState, SERVICE_STOPPED);
+  ASSERT_FALSE(processGone(pid));  // still lingering
+  EXPECT_FALSE(ControlService(h, SERVICE_CONTROL_STOP, &s));
+  EXPECT_EQ(GetLastError(), DWORD(ERROR_SERVICE_NOT_ACTIVE));
+  ::kill(pid, SIGKILL);
+}
+
 TEST_F(ServiceTest, ControlsTheServiceDoesNotAcceptAreRefused) {
   SC_HANDLE h = create("--refuse-stop");
   ASSERT_NE(h, nullptr);

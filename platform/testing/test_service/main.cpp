@@ -6,6 +6,7 @@
 //   --no-report         never report a status
 //   --refuse-stop       run without accepting the stop control
 //   --stop-delay-ms=N   stay STOP_PENDING that long
+//   --linger-ms=N       after reporting STOPPED, keep running that long
 // It prints its ServiceMain arguments to standard output, and when the
 // dispatcher fails, "dispatcher failed <code>" (exit status 0, as the daemon).
 #include <unistd.h>
@@ -27,6 +28,7 @@ struct Options {
   std::string pidFile;
   bool exitEarly = false, noReport = false, refuseStop = false;
   int stopDelayMs = 0;
+  int lingerMs = 0;
 } g_options;
 
 SERVICE_STATUS_HANDLE g_handle = nullptr;
@@ -73,6 +75,7 @@ void serviceMain(DWORD argc, LPSTR* argv) {
   lock.unlock();
   std::this_thread::sleep_for(std::chrono::milliseconds(g_options.stopDelayMs));
   report(SERVICE_STOPPED);
+  std::this_thread::sleep_for(std::chrono::milliseconds(g_options.lingerMs));
 }
 
 }  // namespace
@@ -90,6 +93,8 @@ int main(int argc, char** argv) {
       g_options.refuseStop = true;
     else if (arg.rfind("--stop-delay-ms=", 0) == 0)
       g_options.stopDelayMs = std::atoi(arg.c_str() + 16);
+    else if (arg.rfind("--linger-ms=", 0) == 0)
+      g_options.lingerMs = std::atoi(arg.c_str() + 12);
   }
   char name[] = "CorvTestService";
   const SERVICE_TABLE_ENTRYA table[] = {{name, serviceMain}, {nullptr, nullptr}};
