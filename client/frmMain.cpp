@@ -561,6 +561,7 @@ void frmMain::mnuQuit_Click() { endClient(); }
 frmServiceState& frmMain::serviceStateWindow() {
   if (m_serviceState == nullptr) m_serviceState = new frmServiceState(*this, this);
   m_serviceState->polling = serviceStatePolling;
+  m_serviceState->Initiate_Language_settings();  // the language may have changed since
   return *m_serviceState;
 }
 
