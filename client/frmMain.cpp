@@ -8,6 +8,7 @@
 #include <QLabel>
 #include <QMenuBar>
 #include <QProgressBar>
+#include <QRegularExpression>
 #include <QPushButton>
 #include <QStatusBar>
 #include <QStyle>
@@ -305,8 +306,9 @@ void frmMain::Initiate_Language_settings() {
                                               {"Start", 46},  {"Stop", 47},   {"Restart", 60}};
   for (const auto& [key, number] : tips) {
     QAction* button = toolButton(QLatin1String(key));
-    // The tool tip without its access-key marker.
-    button->setToolTip(GetMessageText(number).remove(QLatin1Char('&')));
+    // The tool tip without its access key: "&OK" and "OK(&O)" both read "OK".
+    static const QRegularExpression accessKey(QStringLiteral("\\(&.\\)|&"));
+    button->setToolTip(GetMessageText(number).remove(accessKey));
     button->setText(button->toolTip());
   }
 

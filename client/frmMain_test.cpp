@@ -257,9 +257,11 @@ TEST_F(MainWindowTest, ChoosingAnotherLanguageTurnsTheWindowAtOnce) {
   EXPECT_TRUE(w.stbPanel2->text().startsWith(german.at(255) + " LOCALHOST"));
   EXPECT_EQ(w.mnuHelpReqSup->text(), "Request Support");  // a fixed text
 
-  // Japanese: every control uses the Japanese face.
+  // Japanese: every control uses the Japanese face; tool tips carry no
+  // access keys.
   Messages::SetLanguage("JP");
   w.Initiate_Language_settings();
+  EXPECT_EQ(w.toolButton("OK")->toolTip(), "OK");
   for (QWidget* control : w.findChildren<QWidget*>())
     EXPECT_EQ(control->font().family(), QString::fromUtf16(Messages::kJapaneseFace)) << control->objectName().toStdString();
 }
