@@ -6,6 +6,7 @@
 #include "ParameterValues.h"
 #include "ansi_text.h"
 #include "service/DaemonConfiguration.h"
+#include "registry_samples.h"
 #include "temp_root.h"
 
 namespace {
@@ -45,35 +46,8 @@ TEST_F(ParameterFormatTest, DaemonTakesAClearPasswordAsStoredWithoutEncryption) 
 }
 
 TEST_F(ParameterFormatTest, DaemonReadsEverySettingTheClientSaved) {
-  ParameterValues v;
-  v.nSyslogPort = 1514;
-  v.nTimeMode = 2;
-  v.szSyslogSendServer = "relay:10514";
-  v.bReloadRuleBase = 1;
-  v.nSyslogReplaceSource = 1;
-  v.nResolveHostName = 1;
-  v.nUseOrgTimeStamp = 1;
-  v.nUniqueFileName = 0;
-  v.szBaseLogFilePath = QString::fromUtf8("/srv/ログ");
-  v.szBaseLogFileName = "gateway";
-  v.szBaseLogFileExtension = "txt";
-  v.nFileDateTime = 0;
-  v.nFileFacility = 0;
-  v.nFilePriority = 0;
-  v.szODBCDsn = "Corvantel";
-  v.szODBCUid = "syslog";
-  v.szTableName = "Events";
-  v.szODBCReceivedAt = "received_at";
-  v.szODBCFacility = "facility";
-  v.szODBCPriority = "severity";
-  v.szODBCFromHost = "from_host";
-  v.szODBCMessage = "msg";
-  v.bReplaceEventLogSource = 1;
-  v.szSMTPServer = "mail.example.org";
-  v.szSMTPSender = "corvantel@example.org";
-  v.szSMTPRecipient = "ops@example.org";
-  v.szSMTPSubject = "alarm";
-  v.nSMTPPort = 587;
+  ParameterValues v = everyValueChanged();
+  v.szBaseLogFilePath = QString::fromUtf8("/srv/\u30ED\u30B0");  // ログ: text in the ANSI code page
   const DaemonConfiguration d = daemonReads(v);
   EXPECT_EQ(d.nSyslogPort, 1514u);
   EXPECT_EQ(d.nTimeMode, 2u);
@@ -95,7 +69,8 @@ TEST_F(ParameterFormatTest, DaemonReadsEverySettingTheClientSaved) {
   EXPECT_EQ(d.szSMTPServer, "mail.example.org");
   EXPECT_EQ(d.szSMTPSender, "corvantel@example.org");
   EXPECT_EQ(d.szSMTPRecipient, "ops@example.org");
-  EXPECT_EQ(d.szSMTPSubject, "alarm");
+  EXPECT_EQ(d.szSMTPSubject, toAnsi(v.szSMTPSubject));
+  EXPECT_EQ(d.szODBCPwd, "ab");  // unscrambled
   EXPECT_EQ(d.nSMTPPort, 587u);
 }
 

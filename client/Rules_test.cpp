@@ -10,6 +10,7 @@
 #include "Registry.h"
 #include "platform/text.h"
 #include "scripted_dialogs.h"
+#include "registry_samples.h"
 #include "temp_root.h"
 
 namespace {
@@ -44,27 +45,11 @@ class RulesModelTest : public ::testing::Test {
     m.RuleVersion = version;
   }
 
-  // Every value of the stored Rules key: name -> "DWORD n" or "SZ text".
+  // Every value of the stored Rules key.
   std::map<std::string, std::string> stored() {
     HKEY key = nullptr;
-    std::map<std::string, std::string> values;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, Global::kRulesKeyPath, 0, KEY_READ, &key) != ERROR_SUCCESS) return values;
-    for (DWORD index = 0;; ++index) {
-      char name[256];
-      DWORD nameSize = sizeof name;
-      BYTE data[4096];
-      DWORD dataSize = sizeof data;
-      DWORD type = 0;
-      if (RegEnumValueA(key, index, name, &nameSize, nullptr, &type, data, &dataSize) != ERROR_SUCCESS) break;
-      if (type == REG_DWORD) {
-        std::int32_t n;
-        std::memcpy(&n, data, 4);
-        values[name] = "DWORD " + std::to_string(n);
-      } else {
-        values[name] = (type == REG_SZ ? "SZ " : "type " + std::to_string(type) + " ") +
-                       std::string(reinterpret_cast<char*>(data), dataSize ? dataSize - 1 : 0);
-      }
-    }
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, Global::kRulesKeyPath, 0, KEY_READ, &key) != ERROR_SUCCESS) return {};
+    auto values = storedValues(key);
     RegCloseKey(key);
     return values;
   }
