@@ -22,6 +22,7 @@
 #include "platform/registry.h"
 #include "platform/service.h"
 #include "scripted_dialogs.h"
+#include "real_service.h"
 #include "temp_root.h"
 
 namespace {
@@ -31,16 +32,6 @@ using WinNTServices::StartNTService;
 using WinNTServices::StopNTService;
 
 const QString kService = QString::fromLatin1(WinNTServices::kServiceName);
-
-bool eventually(const std::function<bool()>& condition, int limitMs) {
-  QElapsedTimer clock;
-  clock.start();
-  while (!condition()) {
-    if (clock.elapsed() > limitMs) return false;
-    QThread::msleep(50);
-  }
-  return true;
-}
 
 // ---- Without the service ------------------------------------------------------------
 
@@ -80,16 +71,10 @@ class RealServiceTest : public ::testing::Test {
   void TearDown() override {
     // Ending the process is enough: the manager then reports the service stopped.
     if (QueryNTServiceState("", kService) != SERVICE_STOPPED) {
-      killService();
+      killService(m_root.machine());
       EXPECT_TRUE(eventually([] { return QueryNTServiceState("", kService) == SERVICE_STOPPED; }, 5000));
     }
     Global::reset();
-  }
-
-  static int freeUdpPort() {
-    QUdpSocket socket;
-    socket.bind(QHostAddress::LocalHost, 0);
-    return socket.localPort();
   }
 
   static void setPort(int port) {
@@ -100,15 +85,6 @@ class RealServiceTest : public ::testing::Test {
         RegSetValueExA(key, "nSyslogPort", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof value),
         ERROR_SUCCESS);
     RegCloseKey(key);
-  }
-
-  void killService() {
-    QFile status(
-        QString::fromStdString((m_root.machine() / "services" / "tolvanecorvantel" / "status").string()));
-    if (!status.open(QIODevice::ReadOnly)) return;
-    for (const QByteArray& line : status.readAll().split('\n'))
-      if (line.startsWith("pid=") && line.mid(4).toLong() > 0)
-        ::kill(static_cast<pid_t>(line.mid(4).toLong()), SIGKILL);
   }
 
   platform::testing::TempPlatformRoot m_root;

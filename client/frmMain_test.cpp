@@ -32,6 +32,7 @@
 #include "platform/service.h"
 #include "scripted_dialogs.h"
 #include "single_instance.h"
+#include "real_service.h"
 #include "temp_root.h"
 #include "twips.h"
 #include "WinNTServices.h"
@@ -39,17 +40,6 @@
 namespace {
 
 using Items = std::array<bool, 5>;  // install, uninstall, stop, start, restart
-
-bool eventually(const std::function<bool()>& condition, int limitMs = 10000) {
-  QElapsedTimer clock;
-  clock.start();
-  while (!condition()) {
-    if (clock.elapsed() > limitMs) return false;
-    QCoreApplication::processEvents();
-    QThread::msleep(20);
-  }
-  return true;
-}
 
 // Receives the URLs the window asks the desktop to open, instead of a browser.
 class UrlCatcher : public QObject {
@@ -387,22 +377,9 @@ class MainWindowServiceTest : public MainWindowTest {
     if (WinNTServices::QueryNTServiceState(QString(), service) != SERVICE_STOPPED) {
       WinNTServices::StopNTService(QString(), service);
       if (!eventually([&] { return WinNTServices::QueryNTServiceState(QString(), service) == SERVICE_STOPPED; }))
-        killService();
+        killService(m_root.machine());
     }
     MainWindowTest::TearDown();
-  }
-
-  void killService() {
-    QFile status(QString::fromStdString((m_root.machine() / "services" / "tolvanecorvantel" / "status").string()));
-    if (!status.open(QIODevice::ReadOnly)) return;
-    for (const QByteArray& line : status.readAll().split('\n'))
-      if (line.startsWith("pid=") && line.mid(4).toLong() > 0) ::kill(static_cast<pid_t>(line.mid(4).toLong()), SIGKILL);
-  }
-
-  static int freeUdpPort() {
-    QUdpSocket socket;
-    socket.bind(QHostAddress::LocalHost, 0);
-    return socket.localPort();
   }
 
   // Every line of every file below `folder`.
