@@ -41,6 +41,16 @@ static_assert(yearFromDays(daysFromCivil(2024, 12, 31)) == 2024);
 constexpr std::array<const char*, 12> kMonths = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                                  "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
 
+constexpr bool isLeapYear(std::int64_t year) {
+  return year % 4 == 0 && (year % 100 != 0 || year % 400 == 0);
+}
+
+// 29 February exists only in a leap year; every other day of a stamp is
+// checked without its year.
+constexpr bool existsInYear(const MessageTimeStamp& stamp, std::int64_t year) {
+  return stamp.month != 2 || stamp.day != 29 || isLeapYear(year);
+}
+
 bool isDigit(char c) { return c >= '0' && c <= '9'; }
 int digit(char c) { return c - '0'; }
 
@@ -101,12 +111,16 @@ bool readMessageTimeStamp(std::string_view text, MessageTimeStamp& stamp) {
   stamp.hour = 10 * digit(text[7]) + digit(text[8]);
   stamp.minute = 10 * digit(text[10]) + digit(text[11]);
   stamp.second = 10 * digit(text[13]) + digit(text[14]);
-  return true;
+  // A day, hour, minute or second that no clock shows is no time stamp (it
+  // would otherwise carry over into the next month, day, hour or minute).
+  static constexpr std::array<int, 12> kLongestMonth = {31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  return stamp.day >= 1 && stamp.day <= kLongestMonth[static_cast<std::size_t>(month - 1)] && stamp.hour <= 23 &&
+         stamp.minute <= 59 && stamp.second <= 59;
 }
 
 TimeValue parseMessageTimeStampInYear(std::string_view text, std::int64_t year, const ZoneRules& zone) {
   MessageTimeStamp stamp{};
-  if (!readMessageTimeStamp(text, stamp)) return 0;
+  if (!readMessageTimeStamp(text, stamp) || !existsInYear(stamp, year)) return 0;
   return localDateToTime(year, stamp.month, stamp.day, stamp.hour, stamp.minute, stamp.second, zone);
 }
 
@@ -115,6 +129,7 @@ TimeValue parseMessageTimeStamp(std::string_view text, TimeValue receivedAt, con
   if (!readMessageTimeStamp(text, stamp)) return 0;
   const std::int64_t year = localYearAt(receivedAt, zone);
   TimeValue best = 0;
+  std::int64_t bestYear = year;
   std::int64_t bestDistance = -1;
   // The year of reception first, so that it wins a tie.
   for (std::int64_t candidate : {year, year - 1, year + 1}) {
@@ -123,8 +138,12 @@ TimeValue parseMessageTimeStamp(std::string_view text, TimeValue receivedAt, con
     const std::int64_t distance = t > receivedAt ? t - receivedAt : receivedAt - t;
     if (bestDistance < 0 || distance < bestDistance) {
       best = t;
+      bestYear = candidate;
       bestDistance = distance;
     }
   }
-  return best;
+  // The year is chosen first, then the date must exist in it: 29 February
+  // chosen in a year that has none is no time stamp, not 1 March, and not the
+  // leap year before either.
+  return existsInYear(stamp, bestYear) ? best : 0;
 }

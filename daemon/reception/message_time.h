@@ -52,15 +52,20 @@ struct MessageTimeStamp {
 
 // Reads "Mmm dd hh:mm:ss" at the start of `text` (the month case-sensitive, a
 // space or other non-digit as the day's tens counts 0; separators are not
-// examined). False for a text shorter than 15 characters, an unknown month, or
-// a non-digit where a digit of the day's units, hour, minute or second belongs.
+// examined). False for a text shorter than 15 characters, an unknown month, a
+// non-digit where a digit of the day's units, hour, minute or second belongs,
+// or a day, hour, minute or second that does not exist (day 0, "Apr 31",
+// "Feb 30", hour 24, minute or second 60). 29 February passes: only a year
+// can tell whether it exists.
 bool readMessageTimeStamp(std::string_view text, MessageTimeStamp& stamp);
 
-// The message's time stamp in the given year, in UTC; 0 when it carries none.
+// The message's time stamp in the given year, in UTC; 0 when it carries none,
+// or names 29 February and the year is no leap year.
 TimeValue parseMessageTimeStampInYear(std::string_view text, std::int64_t year, const ZoneRules& zone);
 
 // The message's time stamp in UTC, 0 when it carries none. The stamp names no
 // year: of the years before, of and after the local year of reception, the one
 // that puts the stamp closest to `receivedAt` is taken, so that a stamp of
-// 31 December received on 1 January keeps its old year.
+// 31 December received on 1 January keeps its old year. 29 February in a year
+// so chosen that is no leap year is no time stamp (0).
 TimeValue parseMessageTimeStamp(std::string_view text, TimeValue receivedAt, const ZoneRules& zone);

@@ -33,6 +33,28 @@ TEST(MessageTimeStamp, TextsWithoutAStampGiveZero) {
   }
 }
 
+TEST(MessageTimeStamp, ADayOrTimeThatDoesNotExistIsNoStamp) {
+  // They would otherwise carry over: "Feb 30" into March, "25:61:61" into the next day.
+  for (const char* text : {"Feb 30 10:00:00 x", "Apr 31 10:00:00 x", "Jan 32 10:00:00 x", "Feb  0 10:00:00 x",
+                           "Jun 10 25:61:61 x", "Jun 10 24:00:00 x", "Jun 10 12:60:00 x", "Jun 10 12:00:60 x"}) {
+    EXPECT_EQ(parseMessageTimeStampInYear(text, 2024, kUtc), 0) << text;
+    EXPECT_EQ(parseMessageTimeStamp(text, 1717200000, kUtc), 0) << text;
+  }
+  EXPECT_EQ(parseMessageTimeStampInYear("Apr 30 23:59:59", 2024, kUtc), 1714521599);
+  EXPECT_EQ(parseMessageTimeStampInYear("Dec 31 00:00:00", 2024, kUtc), 1735603200);
+}
+
+TEST(MessageTimeStamp, February29ExistsOnlyInTheLeapYearUsed) {
+  EXPECT_EQ(parseMessageTimeStampInYear("Feb 29 12:00:00", 2024, kUtc), 1709208000);
+  EXPECT_EQ(parseMessageTimeStampInYear("Feb 29 12:00:00", 2000, kUtc), 951825600);
+  EXPECT_EQ(parseMessageTimeStampInYear("Feb 29 12:00:00", 2023, kUtc), 0);
+  EXPECT_EQ(parseMessageTimeStampInYear("Feb 29 12:00:00", 2100, kUtc), 0);
+  // Received in June 2024, and in June 2025: the year closest to reception is
+  // the year used, even when the leap year before is a candidate too.
+  EXPECT_EQ(parseMessageTimeStamp("Feb 29 12:00:00", 1717200000, kUtc), 1709208000);
+  EXPECT_EQ(parseMessageTimeStamp("Feb 29 12:00:00", 1748736000, kUtc), 0);
+}
+
 TEST(MessageTimeStamp, ConvertsInTheGivenYear) {
   EXPECT_EQ(parseMessageTimeStampInYear("Feb  5 17:32:18", 2024, kUtc), 1707154338);
   EXPECT_EQ(parseMessageTimeStampInYear("Feb  5 17:32:18", 2024, FixedOffsetZone(3600)), 1707150738);
