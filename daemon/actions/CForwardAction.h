@@ -10,10 +10,18 @@
 //
 // The sender is kept between messages (receive thread only): its socket, the
 // service port and the resolved target are made once, not per message, which
-// multiplies the forwarding rate. A target given by host name is resolved
-// again when it is more than a second old, so that a changed name record takes
-// effect within a second; a target that failed is resolved again at the next
-// message.
+// multiplies the forwarding rate. The outcome of looking a host name up is
+// remembered per target for a second, whether the name resolved or not, so
+// that a changed name record takes effect within a second and rules that
+// alternate between targets look none of them up per message.
+//
+// A name that does not resolve starts a failure episode for its target: that
+// message raises error 5 (the receive loop logs it, and the message's later
+// actions do not run). For as long as the episode lasts, messages to that
+// target are dropped without an error, so their later actions run and the
+// event log gets no further entry; the name is looked up again once a second.
+// The episode ends when the name resolves, and the next failure raises error 5
+// again.
 #pragma once
 
 #include "rules/CAction.h"
@@ -21,8 +29,8 @@
 class CForwardAction : public CAction {
  public:
   // Throws CWinSockError: 7 (no syslog service entry, even for an empty
-  // target), 8 (bind), 4 (bad dotted address), 5 (name does not resolve),
-  // 6 (sendto).
+  // target), 8 (bind), 4 (bad dotted address), 5 (name does not resolve, once
+  // per failure episode), 6 (sendto).
   void Execute(const SyslogMessage& message, const ActionSettings& settings,
                const CActionListEntry& entry) override;
 };

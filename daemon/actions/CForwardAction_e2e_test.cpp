@@ -2,6 +2,9 @@
 // second corvantd, each in its own platform root, both started through the
 // service manager; failures of the forward action cost only their message.
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/time.h>
 #include <sys/wait.h>
 
 #include <chrono>
@@ -204,6 +207,56 @@ TEST_F(ForwardEndToEndTest, AFailedForwardCostsOnlyItsMessageAndIsLoggedWithItsN
   EXPECT_NE(listed.output.find("    1,5,127.0.0.1,"), std::string::npos) << listed.output;
   m_relay.stop();
   peer.stop();
+}
+
+TEST_F(ForwardEndToEndTest, AnUnresolvableTargetIsLoggedOnceAndStallsNothing) {
+  // The good target: a UDP socket of this test that counts what arrives.
+  const int peer = ::socket(AF_INET, SOCK_DGRAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(::bind(peer, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
+  socklen_t length = sizeof(address);
+  ::getsockname(peer, reinterpret_cast<sockaddr*>(&address), &length);
+  const timeval wait{0, 200000};  // so the loop below sees its time limit
+  ::setsockopt(peer, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof(wait));
+
+  m_relay.install();
+  m_relay.rule(1, "", {{1001, "no-such-host.invalid"}, {1003, "after"}});
+  m_relay.rule(2, "", {{1001, "127.0.0.1:" + std::to_string(ntohs(address.sin_port))}});
+  m_relay.dword(kRules, "nRuleCount", 2);
+  m_relay.start();
+
+  const int sender = ::socket(AF_INET, SOCK_DGRAM, 0);
+  sockaddr_in relay{};
+  relay.sin_family = AF_INET;
+  relay.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  relay.sin_port = htons(static_cast<std::uint16_t>(m_relay.port()));
+  constexpr int kMessages = 100;  // within the receive buffer of the peer socket
+  for (int i = 0; i < kMessages; ++i) {
+    const std::string text = "<13>app: message " + std::to_string(i);
+    ::sendto(sender, text.data(), text.size(), 0, reinterpret_cast<sockaddr*>(&relay), sizeof(relay));
+  }
+  ::close(sender);
+
+  // Only the first message is lost to the failure (its later actions do not
+  // run); the others reach both the file and the good target.
+  int arrived = 0;
+  const auto limit = std::chrono::steady_clock::now() + 60s;
+  char buffer[2048];
+  while (arrived < kMessages - 1 && std::chrono::steady_clock::now() < limit) {
+    if (::recv(peer, buffer, sizeof(buffer), 0) > 0) ++arrived;
+  }
+  ::close(peer);
+  EXPECT_EQ(arrived, kMessages - 1);
+  EXPECT_TRUE(eventually([&] { return m_relay.lines("after").size() == kMessages - 1; }, 5s));
+
+  std::vector<platform::EventRecord> events;
+  platform::readEvents(0, std::string("TolvaneCorvantel"), events);
+  int unresolved = 0;
+  for (const auto& event : events) unresolved += event.eventId == 5 ? 1 : 0;
+  EXPECT_EQ(unresolved, 1);
+  m_relay.stop();
 }
 
 TEST_F(ForwardEndToEndTest, WithTheSenderAsSourceTheViewerShowsTheTextUnchanged) {

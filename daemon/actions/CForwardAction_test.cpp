@@ -2,14 +2,21 @@
 // real rsyslogd receives from it.
 #include "actions/CForwardAction.h"
 
+#include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
+#include <map>
+#include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 
 #include "platform/winsock.h"
+#include "reception/CWinSock.h"
 #include "rsyslog_peer.h"
 #include "rules/CActionListEntry.h"
 #include "rules/action_factory.h"
@@ -19,6 +26,46 @@
 
 namespace {
 
+// The name the interposed resolver below answers itself: 127.0.0.1 while
+// gFlakyResolves holds, else "no such name".
+constexpr char kFlakyName[] = "forward.flaky.test";
+std::atomic<bool> gFlakyResolves{true};
+
+std::mutex& lookupsLock() {
+  static std::mutex lock;
+  return lock;
+}
+std::map<std::string, int>& lookupCounts() {
+  static std::map<std::string, int> counts;
+  return counts;
+}
+int lookupsOf(const std::string& name) {
+  const std::lock_guard<std::mutex> hold(lookupsLock());
+  return lookupCounts()[name];
+}
+
+}  // namespace
+
+// Every host name look-up of this test program passes through here and is
+// counted per name; all but kFlakyName go on to the C library's resolver.
+extern "C" int getaddrinfo(const char* node, const char* service, const addrinfo* hints, addrinfo** result) {
+  using Resolver = int (*)(const char*, const char*, const addrinfo*, addrinfo**);
+  static const auto real = reinterpret_cast<Resolver>(::dlsym(RTLD_NEXT, "getaddrinfo"));
+  const std::string name = node != nullptr ? node : "";
+  {
+    const std::lock_guard<std::mutex> hold(lookupsLock());
+    ++lookupCounts()[name];
+  }
+  if (name == kFlakyName) {
+    if (!gFlakyResolves) return EAI_NONAME;
+    return real("127.0.0.1", service, hints, result);
+  }
+  return real(node, service, hints, result);
+}
+
+namespace {
+
+using namespace std::chrono_literals;
 using daemon_testing::makeMessage;
 
 using corvantel::testing::freeUdpPort;
@@ -39,6 +86,18 @@ class CForwardActionTest : public ::testing::Test {
   void TearDown() override {
     releaseForwardSender();
     ::close(m_fd);
+  }
+
+  int port() const { return std::stoi(m_target.substr(m_target.find(':') + 1)); }
+
+  // The error number the forward raises, 0 when none.
+  int errorOf(const char* parameter) {
+    try {
+      forward(makeMessage(1, 5, "x"), parameter);
+    } catch (const CErrorReport& report) {
+      return report.getNumber();
+    }
+    return 0;
   }
 
   std::optional<std::string> received(int milliseconds = 2000) {
@@ -103,6 +162,84 @@ TEST_F(CForwardActionTest, FailuresReachTheCallerAsSocketErrors) {
       EXPECT_STREQ(report.getClassName().getNarrow(), "CWinSockError");
     }
   }
+}
+
+TEST_F(CForwardActionTest, ATargetWithoutPortGoesToTheSyslogPortNotToThePortBeforeIt) {
+  // When this test may take the syslog port on 127.0.0.2, it sees the message arrive there.
+  const int syslogPort = lookupServicePort("syslog", "udp");
+  const int syslog = ::socket(AF_INET, SOCK_DGRAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<std::uint16_t>(syslogPort));
+  address.sin_addr.s_addr = htonl(0x7f000002);
+  const bool listening = ::bind(syslog, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0;
+
+  for (const char* withoutPort : {"127.0.0.1", "localhost", "127.0.0.2"}) {
+    forward(makeMessage(1, 5, "with port"), m_target.c_str());
+    EXPECT_EQ(received(), "<13>with port");
+    forward(makeMessage(1, 5, "without port"), withoutPort);
+    EXPECT_EQ(received(200), std::nullopt) << withoutPort;
+  }
+  if (listening) {
+    pollfd wait{syslog, POLLIN, 0};
+    EXPECT_EQ(::poll(&wait, 1, 2000), 1);
+  }
+  ::close(syslog);
+}
+
+TEST_F(CForwardActionTest, AnUnresolvableNameIsRaisedOnceAndLookedUpAtMostOnceASecond) {
+  // Rules alternating between a name that never resolves and one that does.
+  const std::string bad = "no-such-host.invalid";
+  const std::string good = "localhost:" + std::to_string(port());
+  const int badBefore = lookupsOf(bad);
+  const int goodBefore = lookupsOf("localhost");
+  const auto start = std::chrono::steady_clock::now();
+  int raised = 0;
+  constexpr int kMessages = 200;
+  for (int i = 0; i < kMessages; ++i) {
+    const int error = errorOf(bad.c_str());
+    if (error != 0) {
+      EXPECT_EQ(error, 5);
+      ++raised;
+    }
+    forward(makeMessage(1, 5, "good"), good.c_str());
+    ASSERT_EQ(received(), "<13>good") << i;
+  }
+  EXPECT_EQ(raised, 1);
+  // One look-up per name and second, however slow the resolver.
+  const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - start);
+  const int bound = 2 + static_cast<int>(seconds.count());
+  EXPECT_LE(lookupsOf(bad) - badBefore, bound);
+  EXPECT_LE(lookupsOf("localhost") - goodBefore, bound);
+}
+
+TEST_F(CForwardActionTest, AFailureEpisodeEndsWhenTheNameResolvesAgain) {
+  const std::string flaky = std::string(kFlakyName) + ":" + std::to_string(port());
+  const int before = lookupsOf(kFlakyName);
+  gFlakyResolves = false;
+  EXPECT_EQ(errorOf(flaky.c_str()), 5);
+  // Remembered: nothing is sent, raised or looked up.
+  EXPECT_EQ(errorOf(flaky.c_str()), 0);
+  EXPECT_EQ(errorOf(flaky.c_str()), 0);
+  EXPECT_EQ(lookupsOf(kFlakyName) - before, 1);
+  // A second later it is looked up again; still failing, the episode goes on.
+  std::this_thread::sleep_for(1100ms);
+  EXPECT_EQ(errorOf(flaky.c_str()), 0);
+  EXPECT_EQ(lookupsOf(kFlakyName) - before, 2);
+  EXPECT_EQ(received(200), std::nullopt);
+
+  gFlakyResolves = true;
+  std::this_thread::sleep_for(1100ms);
+  EXPECT_EQ(errorOf(flaky.c_str()), 0);
+  EXPECT_EQ(received(), "<13>x");
+  // The address is remembered as long, then a new failure is a new episode.
+  gFlakyResolves = false;
+  EXPECT_EQ(errorOf(flaky.c_str()), 0);
+  EXPECT_EQ(received(), "<13>x");
+  std::this_thread::sleep_for(1100ms);
+  EXPECT_EQ(errorOf(flaky.c_str()), 5);
+  EXPECT_EQ(lookupsOf(kFlakyName) - before, 4);
+  gFlakyResolves = true;
 }
 
 TEST_F(CForwardActionTest, ARealRsyslogdReceivesEveryMessageWithItsPriAndBytes) {

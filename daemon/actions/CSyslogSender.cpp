@@ -66,13 +66,28 @@ void CSyslogSender::setServer(std::string_view target) {
       port = static_cast<std::int32_t>(value);
     }
   }
-  if (isPort) {
-    m_host.assign(target.substr(0, stop));
-    setPort(port);
-  } else {
-    m_host.assign(target);
-  }
+  // A target without a port goes to the service port, never to the port of
+  // the target before it.
+  m_host.assign(isPort ? target.substr(0, stop) : target);
+  setPort(port);
   m_targetSet = false;
+}
+
+in_addr CSyslogSender::resolveTarget() {
+  CWinSock& socket = getSocket();
+  if (!m_targetSet) {
+    socket.SetTarget(m_host.c_str(), m_port);
+    m_targetSet = true;
+  }
+  return socket.getTarget().sin_addr;
+}
+
+void CSyslogSender::setTargetAddress(in_addr address) {
+  // As dotted text, which SetTarget takes without a look-up.
+  char dotted[INET_ADDRSTRLEN];
+  ::inet_ntop(AF_INET, &address, dotted, sizeof(dotted));
+  getSocket().SetTarget(dotted, m_port);
+  m_targetSet = true;
 }
 
 void CSyslogSender::setRealSource(std::string_view source, bool on) {
@@ -81,11 +96,8 @@ void CSyslogSender::setRealSource(std::string_view source, bool on) {
 }
 
 void CSyslogSender::sendMessage(std::int32_t facility, std::int32_t priority, std::string_view text) {
+  resolveTarget();
   CWinSock& socket = getSocket();
-  if (!m_targetSet) {
-    socket.SetTarget(m_host.c_str(), m_port);
-    m_targetSet = true;
-  }
   const std::int32_t pri = ((facility & 31) << 3) | (priority & 255);
   std::string datagram;
   datagram.reserve(text.size() + m_realSource.size() + 24);

@@ -30,15 +30,22 @@ class CSyslogSender : public CIP {
   virtual std::int32_t getSocketType() const { return m_socketType; }
 
   // "host" or "host:port", split at the last colon that only digits follow.
-  // "host:" and "host:0" take the service port; ":1514" leaves the host empty.
-  // Without a colon the port stays as it was. A port above 65535 is no port:
-  // the whole text is then taken as the host (and fails to resolve).
+  // "host", "host:" and "host:0" take the service port, whatever port the
+  // previous target named; ":1514" leaves the host empty. A port above 65535
+  // is no port: the whole text is then taken as the host (and fails to resolve).
   void setServer(std::string_view target);
+  // Points the socket at the target now, looking its host up unless that was
+  // done since the last setServer (error 4 or 5, and error 8 when the socket
+  // cannot be made), and returns the host's address.
+  in_addr resolveTarget();
+  // The host's address is already known (from resolveTarget for the same
+  // target): the socket is pointed at it without a look-up.
+  void setTargetAddress(in_addr address);
   // With `on`, every datagram carries RealSource:"<source>" after its PRI.
   void setRealSource(std::string_view source, bool on);
   // Sends "<PRI>[RealSource:"..." ]text" as one datagram, no terminating zero
   // and no line end, the text's bytes unchanged. Resolves the target first when
-  // it changed since the last send.
+  // it changed since the last send (or resolveTarget).
   void sendMessage(std::int32_t facility, std::int32_t priority, std::string_view text);
 
   const std::string& getHost() const { return m_host; }

@@ -90,14 +90,15 @@ INSTANTIATE_TEST_SUITE_P(
                       TargetCase{"10.0.0.1:99999999999999999999", "10.0.0.1:99999999999999999999", 0},
                       TargetCase{"", "", 0}, TargetCase{":", "", 0}));
 
-TEST_F(CSyslogSenderTest, StartsAtTheLocalSyslogPortAndAHostOnlyTargetKeepsTheLastPort) {
+TEST_F(CSyslogSenderTest, StartsAtTheLocalSyslogPortAndATargetWithoutPortReturnsToIt) {
   CSyslogSender sender;
   EXPECT_EQ(sender.getHost(), "127.0.0.1");
   EXPECT_EQ(sender.getPort(), m_syslogPort);
-  sender.setServer("one:1514");
-  sender.setServer("two");
-  EXPECT_EQ(sender.getHost(), "two");
-  EXPECT_EQ(sender.getPort(), 1514);
+  for (const char* next : {"two", "two:", "1514", "two:65536"}) {
+    sender.setServer("one:1514");
+    sender.setServer(next);
+    EXPECT_EQ(sender.getPort(), m_syslogPort) << next;
+  }
 }
 
 TEST_F(CSyslogSenderTest, DatagramIsPriThenTheTextBytesUnchanged) {
