@@ -48,7 +48,7 @@ struct Session : SERVICE_STATUS_HANDLE__ {
 std::mutex g_sessionMutex;
 Session* g_session = nullptr;  // guarded by g_sessionMutex
 
-// Written by the SIGTERM/SIGINT handler in the foreground, read by the listener.
+// Written by the SIGTERM/SIGINT handler, read by the listener.
 std::atomic<int> g_signalWriteFd{-1};
 
 void onStopSignal(int) {
@@ -143,8 +143,8 @@ void serveConnection(Session& s, int fd) {
   ::close(fd);
 }
 
-// A stop signal in the foreground becomes the stop control, once the
-// service can take it; true while it still waits for that.
+// A stop signal becomes the stop control, once the service can take it; true
+// while it still waits for that.
 bool deliverSignalStop(Session& s) {
   DWORD state, accepted;
   bool ready;
@@ -258,7 +258,9 @@ BOOL StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA* table) {
   int signalFds[2] = {-1, -1};
   struct sigaction oldTerm {
   }, oldInt{};
-  if (session.foreground && ::pipe2(signalFds, O_CLOEXEC | O_NONBLOCK) == 0) {
+  // SIGTERM and SIGINT are the stop control, in the foreground and detached
+  // alike: a process ended by them would otherwise read as having died (1067).
+  if (::pipe2(signalFds, O_CLOEXEC | O_NONBLOCK) == 0) {
     g_signalWriteFd = signalFds[1];
     struct sigaction action {};
     action.sa_handler = onStopSignal;

@@ -238,13 +238,12 @@ SC_HANDLE OpenServiceA(SC_HANDLE manager, LPCSTR serviceName, DWORD desiredAcces
     return nullptr;
   }
   removeIfDeadAndMarked(serviceName);
+  // A service marked for delete still opens, as on Windows: it runs until it
+  // is stopped, and must be queried and stopped meanwhile. Starting, deleting
+  // or creating it again is what answers 1072.
   ServiceRecord record;
   if (LONG e = readRecord(serviceName, &record)) {
     SetLastError(DWORD(e));
-    return nullptr;
-  }
-  if (record.deleteFlag) {
-    SetLastError(ERROR_SERVICE_MARKED_FOR_DELETE);
     return nullptr;
   }
   SetLastError(ERROR_SUCCESS);

@@ -295,15 +295,19 @@ TEST_F(ServiceTest, ADeletedRunningServiceGoesWhenItStops) {
   ASSERT_EQ(waitFor(h, SERVICE_RUNNING).dwCurrentState, SERVICE_RUNNING);
   ASSERT_TRUE(DeleteService(h)) << GetLastError();
   EXPECT_TRUE(keyExists(kKey));
-  EXPECT_EQ(open(SERVICE_QUERY_STATUS), nullptr);
-  EXPECT_EQ(GetLastError(), DWORD(ERROR_SERVICE_MARKED_FOR_DELETE));
   EXPECT_FALSE(DeleteService(h));
   EXPECT_EQ(GetLastError(), DWORD(ERROR_SERVICE_MARKED_FOR_DELETE));
   EXPECT_EQ(create(), nullptr);
   EXPECT_EQ(GetLastError(), DWORD(ERROR_SERVICE_MARKED_FOR_DELETE));
-  EXPECT_EQ(query(h).dwCurrentState, SERVICE_RUNNING);
+  // Until it stops it opens, answers and takes controls, as a program that
+  // comes along to stop it needs; it only cannot start again.
+  SC_HANDLE later = open();
+  ASSERT_NE(later, nullptr) << GetLastError();
+  EXPECT_EQ(query(later).dwCurrentState, SERVICE_RUNNING);
+  EXPECT_FALSE(StartServiceA(later, 0, nullptr));
+  EXPECT_EQ(GetLastError(), DWORD(ERROR_SERVICE_MARKED_FOR_DELETE));
 
-  stopAndWait(h);
+  stopAndWait(later);
   // The dispatcher removes it as it ends, just after it reports stopped.
   for (int i = 0; i < 250 && keyExists(kKey); ++i) std::this_thread::sleep_for(20ms);
   EXPECT_FALSE(keyExists(kKey));

@@ -113,6 +113,7 @@ inline constexpr LONG ERROR_SERVICE_DOES_NOT_EXIST = 1060;
 inline constexpr LONG ERROR_SERVICE_CANNOT_ACCEPT_CTRL = 1061;
 inline constexpr LONG ERROR_SERVICE_NOT_ACTIVE = 1062;
 inline constexpr LONG ERROR_FAILED_SERVICE_CONTROLLER_CONNECT = 1063;
+inline constexpr LONG ERROR_SERVICE_SPECIFIC_ERROR = 1066;  // the reason is dwServiceSpecificExitCode
 inline constexpr LONG ERROR_PROCESS_ABORTED = 1067;
 inline constexpr LONG ERROR_SERVICE_MARKED_FOR_DELETE = 1072;
 inline constexpr LONG ERROR_SERVICE_EXISTS = 1073;
@@ -141,9 +142,10 @@ SC_HANDLE OpenServiceA(SC_HANDLE manager, LPCSTR serviceName, DWORD desiredAcces
 SC_HANDLE OpenServiceW(SC_HANDLE manager, LPCWSTR serviceName, DWORD desiredAccess);
 BOOL CloseServiceHandle(SC_HANDLE handle);
 // Needs DELETE. A service that no process runs is removed at once (its key
-// and state folder); a running one is marked (1072 to later opens and starts)
-// and removed when it stops: by its dispatcher as it ends, or by the next
-// open, query or control that finds its process gone.
+// and state folder); a running one is marked (1072 to later deletes, creates
+// and starts; it still opens, answers queries and takes controls) and removed
+// when it stops: by its dispatcher as it ends, or by the next open, query or
+// control that finds its process gone.
 BOOL DeleteService(SC_HANDLE service);
 // Needs SERVICE_START. Returns once the service has reported its first
 // status through its dispatcher. Fails with 1053 when none comes within the
@@ -172,9 +174,9 @@ BOOL QueryServiceStatus(SC_HANDLE service, LPSERVICE_STATUS status);
 // of its own takes controls and calls the handler, one at a time. Returns
 // TRUE once ServiceMain has returned and the service has reported
 // SERVICE_STOPPED. (A ServiceMain that returns without registering a handler
-// is reported stopped with exit code 1067.) In the foreground SIGTERM and
-// SIGINT become the stop control, delivered once the service has left
-// SERVICE_START_PENDING.
+// is reported stopped with exit code 1067.) SIGTERM and SIGINT become the stop
+// control, delivered once the service has left SERVICE_START_PENDING, whether
+// the manager started the process or it runs in the foreground.
 BOOL StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA* table);
 // Only inside the dispatcher, for its service's name (else 1060).
 SERVICE_STATUS_HANDLE RegisterServiceCtrlHandlerA(LPCSTR serviceName, LPHANDLER_FUNCTION handler);
