@@ -73,17 +73,30 @@ bool CNTService::ParseStandardArgs(int argc, char** argv) {
       std::printf("%s installed\n", m_serviceName);
     } else {
       std::printf("%s failed to install. Error %d\n", m_serviceName, static_cast<int>(GetLastError()));
+      m_commandExitCode = 1;
     }
     return true;
   }
   if (strcasecmp(option, "-u") == 0) {
-    if (!IsInstalled()) {
-      std::printf("%s is not installed\n", m_serviceName);
-    } else if (Uninstall()) {
+    bool removed = false;
+    if (IsInstalled()) {
+      removed = Uninstall();
+    } else {
+      const DWORD why = GetLastError();
+      // Marked for delete: it is on its way out already.
+      if (why == static_cast<DWORD>(ERROR_SERVICE_DOES_NOT_EXIST) ||
+          why == static_cast<DWORD>(ERROR_SERVICE_MARKED_FOR_DELETE)) {
+        std::printf("%s is not installed\n", m_serviceName);
+        return true;
+      }
+      SetLastError(why);  // a user without rights, say: nothing was removed
+    }
+    if (removed) {
       std::printf("%s removed. (You must delete the file (%s) yourself.)\n", m_serviceName,
                   programPath().c_str());
     } else {
       std::printf("Could not remove %s. Error %d\n", m_serviceName, static_cast<int>(GetLastError()));
+      m_commandExitCode = 1;
     }
     return true;
   }
@@ -94,10 +107,30 @@ bool CNTService::IsInstalled() {
   SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
   if (manager == nullptr) return false;
   SC_HANDLE service = OpenServiceA(manager, m_serviceName, SERVICE_QUERY_CONFIG);
-  const bool installed = service != nullptr;
-  if (service != nullptr) CloseServiceHandle(service);
+  if (service == nullptr) {
+    closeKeepingError(manager);
+    return false;
+  }
+  CloseServiceHandle(service);
   CloseServiceHandle(manager);
-  return installed;
+  // A service deleted while it runs still opens until it stops; the manager
+  // keeps the mark in its record.
+  const std::string key = std::string("SYSTEM\\CurrentControlSet\\Services\\") + m_serviceName;
+  HKEY record = nullptr;
+  DWORD flag = 0, size = sizeof(flag), type = 0;
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_QUERY_VALUE, &record) == ERROR_SUCCESS) {
+    if (RegQueryValueExA(record, "DeleteFlag", nullptr, &type, reinterpret_cast<BYTE*>(&flag), &size) !=
+            ERROR_SUCCESS ||
+        type != REG_DWORD)
+      flag = 0;
+    RegCloseKey(record);
+  }
+  if (flag != 0) {
+    SetLastError(static_cast<DWORD>(ERROR_SERVICE_MARKED_FOR_DELETE));
+    return false;
+  }
+  SetLastError(ERROR_SUCCESS);
+  return true;
 }
 
 bool CNTService::Install() {
@@ -186,12 +219,23 @@ bool CNTService::Initialize() {
   }
   if (!initialized) {
     LogEvent(EVENTLOG_ERROR_TYPE, kEventInitFailed);
-    SetStatus(SERVICE_STOPPED);
+    std::lock_guard lock(m_statusMutex);
+    setFailureExitCode();
+    m_status.dwCurrentState = SERVICE_STOPPED;
+    reportStatus();
     return false;
   }
   LogEvent(EVENTLOG_INFORMATION_TYPE, kEventServiceStarted);
-  SetStatus(SERVICE_RUNNING);
+  // A worker that failed at once has lowered the flag: reporting running now
+  // would tell a starter that waits for it the service runs.
+  if (isRunning()) SetStatus(SERVICE_RUNNING);
   return true;
+}
+
+void CNTService::setFailureExitCode() {
+  if (m_status.dwWin32ExitCode != 0) return;
+  m_status.dwWin32ExitCode = static_cast<DWORD>(ERROR_SERVICE_SPECIFIC_ERROR);
+  m_status.dwServiceSpecificExitCode = m_lastErrorEvent.load();
 }
 
 void CNTService::setRunning(bool running) {
@@ -218,6 +262,7 @@ bool CNTService::OnUserControl(DWORD) { return false; }
 
 void CNTService::LogEvent(WORD type, DWORD eventId, const char* insert1, const char* insert2,
                           const char* insert3) {
+  if (type == EVENTLOG_ERROR_TYPE) m_lastErrorEvent = eventId;
   // Inserts are counted up to the first one missing, as they are numbered.
   if (insert1 == nullptr) {
     logDaemonEvent(type, eventId);
@@ -236,7 +281,11 @@ void CNTService::ServiceMain(DWORD, LPSTR*) {
   {
     std::lock_guard lock(self->m_statusMutex);
     self->m_status.dwCurrentState = SERVICE_START_PENDING;
+    self->m_status.dwWin32ExitCode = 0;
+    self->m_status.dwServiceSpecificExitCode = 0;
   }
+  self->m_stopRequested = false;
+  self->m_lastErrorEvent = 0;
   self->m_statusHandle = RegisterServiceCtrlHandlerA(self->m_serviceName, Handler);
   if (self->m_statusHandle == nullptr) {
     self->LogEvent(EVENTLOG_ERROR_TYPE, kEventCtrlHandlerNotInstalled);
@@ -257,7 +306,10 @@ void CNTService::ServiceMain(DWORD, LPSTR*) {
   self->setRunning(false);
   // A stop request still being handled reports after us otherwise.
   std::lock_guard handling(self->m_handlerMutex);
-  self->SetStatus(SERVICE_STOPPED);
+  std::lock_guard lock(self->m_statusMutex);
+  if (!self->m_stopRequested) self->setFailureExitCode();
+  self->m_status.dwCurrentState = SERVICE_STOPPED;
+  self->reportStatus();
 }
 
 void CNTService::Handler(DWORD control) {
@@ -266,6 +318,7 @@ void CNTService::Handler(DWORD control) {
   std::lock_guard handling(self->m_handlerMutex);
   switch (control) {
     case SERVICE_CONTROL_STOP:
+      self->m_stopRequested = true;
       self->SetStatus(SERVICE_STOP_PENDING);
       self->OnStop();
       // Logged before the flag falls: once it has, the process may end.

@@ -28,7 +28,15 @@ class CNTService {
 
   // Handles -h, -v, -i or -u (any case) as the first argument, printing the
   // result to standard output; false when there is no argument or another one.
+  // getCommandExitCode() then tells whether the option did its work.
   bool ParseStandardArgs(int argc, char** argv);
+  // 0 after ParseStandardArgs handled an option that succeeded (-i finding the
+  // service installed already, -u finding none, included); 1 when installing
+  // or removing failed.
+  int getCommandExitCode() const { return m_commandExitCode; }
+  // False also for a service marked for delete (it goes when it stops) and
+  // when the manager cannot be asked; GetLastError then tells which: 1060,
+  // 1072, or the error that kept the service from being opened (5, ...).
   bool IsInstalled();
   // Registers the service (automatic start, this program's full path) and the
   // event source, logs event 100 and calls OnInstall. False, with GetLastError
@@ -44,7 +52,9 @@ class CNTService {
 
   // Reports `state` with the rest of the status.
   void SetStatus(DWORD state);
-  // Start sequence: OnInit, then events 104/105 and the state it leads to.
+  // Start sequence: OnInit, then events 104/105 and the state it leads to. A
+  // worker that already failed (the running flag is down) keeps the service
+  // from being reported running: it goes from starting to stopped.
   bool Initialize();
   // The running phase: returns once the running flag is cleared. Woken at once
   // by setRunning(false); looks at the flag at least every 5 seconds anyway.
@@ -59,7 +69,9 @@ class CNTService {
   virtual bool OnUserControl(DWORD control);
 
   // One event under the service's source, with the inserts present (ANSI code
-  // page); dropped without notice when the source cannot be opened.
+  // page); dropped without notice when the source cannot be opened. The last
+  // error event's identifier is kept: a service that stops without being asked
+  // to reports it as its service-specific exit code (exit code 1066).
   void LogEvent(WORD type, DWORD eventId, const char* insert1 = nullptr, const char* insert2 = nullptr,
                 const char* insert3 = nullptr);
 
@@ -84,12 +96,19 @@ class CNTService {
 
  private:
   void reportStatus();  // REQUIRES: m_statusMutex held
+  // A stop nobody asked for is a failure, whatever the status said so far:
+  // exit code 1066 with the last error event, unless an exit code is set.
+  void setFailureExitCode();  // REQUIRES: m_statusMutex held
 
   char m_serviceName[kMaxServiceName + 1] = {};
   SERVICE_STATUS_HANDLE m_statusHandle = nullptr;
 
   mutable std::mutex m_statusMutex;  // the status, written by the manager's threads
   SERVICE_STATUS m_status{};
+
+  int m_commandExitCode = 0;
+  std::atomic<DWORD> m_lastErrorEvent{0};
+  std::atomic<bool> m_stopRequested{false};  // the stop control came (or a stop signal)
 
   std::atomic<bool> m_running{false};
   std::mutex m_runMutex;

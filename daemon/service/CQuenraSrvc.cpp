@@ -1,12 +1,34 @@
 #include "service/CQuenraSrvc.h"
 
 #include <exception>
+#include <functional>
+#include <memory>
 #include <system_error>
+#include <utility>
+
+#include "reception/CSyslogServer.h"
 
 #include "service/CErrorReport.h"
 #include "service/DaemonConfiguration.h"
 #include "service/event_ids.h"
 #include "service/service_events.h"
+
+namespace {
+
+// The receive thread's server, telling the service once its port is open.
+class OpeningSyslogServer : public CSyslogServer {
+ public:
+  explicit OpeningSyslogServer(std::function<void()> opened) : m_opened(std::move(opened)) {}
+  void Open() override {
+    CSyslogServer::Open();  // a failure leaves by exception: the thread ends
+    m_opened();
+  }
+
+ private:
+  std::function<void()> m_opened;
+};
+
+}  // namespace
 
 CQuenraSrvc::CQuenraSrvc() : CNTService(kServiceName) {}
 
@@ -36,10 +58,17 @@ bool CQuenraSrvc::OnInit() {
   {
     std::lock_guard lock(m_endMutex);
     m_threadEnded = false;
+    m_portOpen = false;
   }
   try {
     m_thread = std::thread([this] {
-      ReceiveThread(this);
+      runReceiveThread(*this, [this] {
+        return std::make_unique<OpeningSyslogServer>([this] {
+          std::lock_guard lock(m_endMutex);
+          m_portOpen = true;
+          m_endWake.notify_all();
+        });
+      });
       std::lock_guard lock(m_endMutex);
       m_threadEnded = true;
       m_endWake.notify_all();
@@ -53,6 +82,11 @@ bool CQuenraSrvc::OnInit() {
     return false;
   }
   LogEvent(EVENTLOG_INFORMATION_TYPE, kEventReceiveThreadStarted);
+  // The start is over once the port is open or could not be opened (the
+  // thread has then logged why and lowered the running flag), so that a
+  // service that cannot listen is never reported running.
+  std::unique_lock lock(m_endMutex);
+  m_endWake.wait_for(lock, kOpenWait, [this] { return m_portOpen || m_threadEnded; });
   return true;
 }
 

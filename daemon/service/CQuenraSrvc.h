@@ -16,6 +16,8 @@ class CQuenraSrvc : public CNTService {
   // thread leaves at once; one in the middle of an action finishes that
   // message first.
   static constexpr std::chrono::milliseconds kStopGrace{3000};
+  // How long the start waits for the receive thread to open its port (or fail to).
+  static constexpr std::chrono::milliseconds kOpenWait{5000};
 
   CQuenraSrvc();
   // Asks a receive thread that still runs to stop and waits for it.
@@ -24,7 +26,8 @@ class CQuenraSrvc : public CNTService {
   // Writes the installation values into the Parameters key.
   bool OnInstall() override;
   // Loads the configuration and the rule base, then starts the receive thread
-  // (events 109/110). False, after logging why, when either fails.
+  // (events 109/110) and waits until it has opened its port or failed to.
+  // False, after logging why, when loading or starting the thread fails.
   bool OnInit() override;
   // Asks the receive thread to stop and waits up to kStopGrace for it: event
   // 111 when it left, 112 when it did not (it is then left behind, and the
@@ -42,4 +45,5 @@ class CQuenraSrvc : public CNTService {
   std::mutex m_endMutex;
   std::condition_variable m_endWake;
   bool m_threadEnded = true;  // guarded by m_endMutex
+  bool m_portOpen = false;    // guarded by m_endMutex
 };

@@ -77,11 +77,7 @@ class CorvantdTest : public ::testing::Test {
 
   void TearDown() override {
     SC_HANDLE service = open();
-    if (service == nullptr) {
-      // Marked for delete: no new handle reaches it; its process goes.
-      if (GetLastError() == static_cast<DWORD>(ERROR_SERVICE_MARKED_FOR_DELETE)) killService();
-      return;
-    }
+    if (service == nullptr) return;
     SERVICE_STATUS status{};
     if (QueryServiceStatus(service, &status) && status.dwCurrentState != SERVICE_STOPPED) {
       ControlService(service, SERVICE_CONTROL_STOP, &status);
@@ -145,12 +141,21 @@ class CorvantdTest : public ::testing::Test {
     return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - begin);
   }
 
-  void killService() {
+  // The process that last reported the service's status; 0 when none.
+  pid_t servicePid() {
     std::ifstream status(m_root.machine() / "services" / "tolvanecorvantel" / "status");
     for (std::string line; std::getline(status, line);) {
-      if (line.rfind("pid=", 0) == 0 && std::stol(line.substr(4)) > 0)
-        ::kill(std::stol(line.substr(4)), SIGKILL);
+      if (line.rfind("pid=", 0) == 0) return static_cast<pid_t>(std::stol(line.substr(4)));
     }
+    return 0;
+  }
+
+  void killService() {
+    if (const pid_t pid = servicePid(); pid > 0) ::kill(pid, SIGKILL);
+  }
+
+  Outcome corvctl(const std::string& arguments) {
+    return run(std::string(CORVCTL_PATH) + " " + arguments + " 2>&1");
   }
 
   void logger(const std::string& text) {
@@ -235,11 +240,22 @@ TEST_F(CorvantdTest, PortInUseLogsEvent8AndTheServiceStops) {
   address.sin_port = htons(static_cast<uint16_t>(m_port));
   ASSERT_EQ(::bind(holder, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
 
-  SC_HANDLE service = open();
-  ASSERT_TRUE(StartServiceA(service, 0, nullptr));
-  CloseServiceHandle(service);
-  EXPECT_TRUE(waitForState(SERVICE_STOPPED, 6s));
+  // The start is over when the port could not be opened: the service is
+  // never reported running, and corvctl says why it stopped.
+  const Outcome started = corvctl("sc start TolvaneCorvantel");
+  EXPECT_EQ(started.status, 1) << started.output;
+  EXPECT_EQ(state(), SERVICE_STOPPED);
   ::close(holder);
+  EXPECT_EQ(started.output.find("RUNNING"), std::string::npos) << started.output;
+  EXPECT_NE(started.output.find("corvctl: TolvaneCorvantel stopped during its start, exit code 1066 "
+                                "(service-specific exit code 8)\n"
+                                "Its last error event, event 8:\n"
+                                "    Can't bind to socket - ERRORCODE: 10048\n"),
+            std::string::npos)
+      << started.output;
+  const Outcome queried = corvctl("sc query TolvaneCorvantel");
+  EXPECT_NE(queried.output.find("WIN32_EXIT_CODE    : 1066  (0x42a)"), std::string::npos) << queried.output;
+  EXPECT_NE(queried.output.find("SERVICE_EXIT_CODE  : 8  (0x8)"), std::string::npos) << queried.output;
 
   const platform::EventRecord bind = lastEvent(8);
   ASSERT_EQ(bind.eventId, 8u);
@@ -281,27 +297,79 @@ TEST_F(CorvantdTest, ReloadedRuleBaseAppliesFromTheNextMessageAndDiscardEndsTheM
 TEST_F(CorvantdTest, UninstallOfARunningServiceDeletesItWhenItStopsAndKeepsTheEventSource) {
   install();
   start();
-  SC_HANDLE service = open();  // a service marked for delete opens no more
-  ASSERT_NE(service, nullptr);
   const Outcome removed = corvantd("-u");
   EXPECT_EQ(removed.status, 0);
   EXPECT_EQ(removed.output, "TolvaneCorvantel removed. (You must delete the file (" +
                                 fs::canonical(CORVANTD_PATH).string() + ") yourself.)\n");
-  SERVICE_STATUS status{};
-  ASSERT_TRUE(QueryServiceStatus(service, &status));
-  EXPECT_EQ(status.dwCurrentState, SERVICE_RUNNING);
   logger("still receiving");
   EXPECT_TRUE(eventually([&] { return lines().size() == 1; }, 3s));
 
-  ASSERT_TRUE(ControlService(service, SERVICE_CONTROL_STOP, &status));
-  EXPECT_TRUE(eventually(
-      [&] { return QueryServiceStatus(service, &status) && status.dwCurrentState == SERVICE_STOPPED; }, 6s));
-  CloseServiceHandle(service);
+  // Marked for delete: it still answers queries and takes the stop control,
+  // while installing and removing see it gone.
+  Outcome queried = corvctl("sc query TolvaneCorvantel");
+  EXPECT_EQ(queried.status, 0) << queried.output;
+  EXPECT_NE(queried.output.find("STATE              : 4  RUNNING"), std::string::npos) << queried.output;
+  const Outcome again = corvantd("-u");
+  EXPECT_EQ(again.status, 0);
+  EXPECT_EQ(again.output, "TolvaneCorvantel is not installed\n");
+  const Outcome reinstalled = corvantd("-i");
+  EXPECT_EQ(reinstalled.status, 1);
+  EXPECT_EQ(reinstalled.output, "TolvaneCorvantel failed to install. Error 1072\n");
+  const Outcome stopped = corvctl("sc stop TolvaneCorvantel");
+  EXPECT_EQ(stopped.status, 0) << stopped.output;
+  EXPECT_NE(stopped.output.find("STATE              : 1  STOPPED"), std::string::npos) << stopped.output;
+
   EXPECT_TRUE(
       eventually([&] { return corvantd("-v").output.find("not installed") != std::string::npos; }, 3s));
+  queried = corvctl("sc query TolvaneCorvantel");
+  EXPECT_EQ(queried.status, 1);
+  EXPECT_NE(queried.output.find("(1060)"), std::string::npos) << queried.output;
   EXPECT_EQ(query(kEventSource, "TypesSupported"), "7");
   EXPECT_EQ(corvantd("-u").output, "TolvaneCorvantel is not installed\n");
   EXPECT_EQ(lastEvent(101).eventId, 101u);
+}
+
+TEST_F(CorvantdTest, SigtermAndSigintStopAServiceTheManagerStarted) {
+  install();
+  for (const int signal : {SIGTERM, SIGINT}) {
+    const Outcome started = corvctl("sc start TolvaneCorvantel");
+    ASSERT_EQ(started.status, 0) << started.output;
+    const std::size_t before = eventIds().size();
+    const pid_t pid = servicePid();
+    ASSERT_GT(pid, 0);
+    ASSERT_EQ(::kill(pid, signal), 0);
+    ASSERT_TRUE(waitForState(SERVICE_STOPPED, 6s)) << signal;
+    const Outcome queried = corvctl("sc query TolvaneCorvantel");
+    EXPECT_NE(queried.output.find("WIN32_EXIT_CODE    : 0  (0x0)"), std::string::npos)
+        << signal << queried.output;
+    const std::vector<DWORD> ids = eventIds();
+    EXPECT_EQ(std::vector<DWORD>(ids.begin() + static_cast<std::ptrdiff_t>(before), ids.end()),
+              (std::vector<DWORD>{111, 108}))
+        << signal;
+  }
+}
+
+// The service's platform root belongs to root; a user without rights can
+// neither install nor remove it, and is told so, with a failing exit status.
+TEST_F(CorvantdTest, InstallAndRemoveWithoutRightsFailAndSayWhy) {
+  install();
+  std::string asOtherUser;
+  if (::geteuid() == 0) {
+    // Only the hive itself is closed to others, as in an installed system.
+    fs::permissions(m_root.base(), fs::perms(0755));
+    fs::permissions(m_root.machine(), fs::perms(0755));
+    asOtherUser = "setpriv --reuid=nobody --regid=nogroup --clear-groups ";
+  } else {
+    fs::permissions(m_root.machine() / "machine.hive", fs::perms::none);
+  }
+  const Outcome removed = run(asOtherUser + CORVANTD_PATH + " -u");
+  const Outcome installed = run(asOtherUser + CORVANTD_PATH + " -i");
+  fs::permissions(m_root.machine() / "machine.hive", fs::perms(0600));
+  EXPECT_EQ(removed.status, 1);
+  EXPECT_EQ(removed.output, "Could not remove TolvaneCorvantel. Error 5\n");
+  EXPECT_EQ(installed.status, 1);
+  EXPECT_EQ(installed.output, "TolvaneCorvantel failed to install. Error 5\n");
+  EXPECT_EQ(corvantd("-v").output, "TolvaneCorvantel Version 3.70\nThe service is currently installed.\n");
 }
 
 }  // namespace

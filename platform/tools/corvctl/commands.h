@@ -14,6 +14,12 @@ int regCommand(const Args& args);
 int eventsCommand(const Args& args);
 int scCommand(const Args& args);
 
+// Text for a terminal: CR LF and bare CR become line feeds, and what could
+// steer the terminal (control characters, C1 controls, bytes that are not
+// UTF-8) is shown as \xHH. Event texts come from the network, so they are
+// never written raw.
+std::string forTerminal(const std::string& text);
+
 inline constexpr int kExitFailure = 1;
 inline constexpr int kExitUsage = 2;
 

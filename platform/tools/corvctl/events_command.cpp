@@ -16,35 +16,6 @@
 
 namespace corvctl {
 
-namespace {
-
-constexpr int kPollIntervalMs = 200;
-constexpr std::size_t kBatch = 1000;
-
-volatile std::sig_atomic_t g_stop = 0;
-void onStopSignal(int) { g_stop = 1; }
-
-struct Options {
-  std::optional<std::string> source;
-  bool follow = false;
-  bool json = false;
-};
-
-std::string localTime(std::int64_t seconds, bool iso) {
-  const std::time_t t = std::time_t(seconds);
-  std::tm tm{};
-  localtime_r(&t, &tm);
-  char out[64];
-  std::strftime(out, sizeof out, iso ? "%Y-%m-%dT%H:%M:%S%z" : "%Y-%m-%d %H:%M:%S", &tm);
-  std::string text = out;
-  if (iso && text.size() > 5) text.insert(text.size() - 2, ":");  // +0200 -> +02:00, as ISO 8601 writes it
-  return text;
-}
-
-// Text for a terminal: CR LF and bare CR become line feeds, and what could
-// steer the terminal (control characters, C1 controls, bytes that are not
-// UTF-8) is shown as \xHH. Event texts come from the network, so they are
-// never written raw.
 std::string forTerminal(const std::string& text) {
   std::string out;
   const std::u16string wide = platform::toWide(text);
@@ -76,6 +47,32 @@ std::string forTerminal(const std::string& text) {
   }
   return out;
 }
+
+namespace {
+
+constexpr int kPollIntervalMs = 200;
+constexpr std::size_t kBatch = 1000;
+
+volatile std::sig_atomic_t g_stop = 0;
+void onStopSignal(int) { g_stop = 1; }
+
+struct Options {
+  std::optional<std::string> source;
+  bool follow = false;
+  bool json = false;
+};
+
+std::string localTime(std::int64_t seconds, bool iso) {
+  const std::time_t t = std::time_t(seconds);
+  std::tm tm{};
+  localtime_r(&t, &tm);
+  char out[64];
+  std::strftime(out, sizeof out, iso ? "%Y-%m-%dT%H:%M:%S%z" : "%Y-%m-%d %H:%M:%S", &tm);
+  std::string text = out;
+  if (iso && text.size() > 5) text.insert(text.size() - 2, ":");  // +0200 -> +02:00, as ISO 8601 writes it
+  return text;
+}
+
 
 // A JSON string. Bytes that are not UTF-8 are written as \udcHH (the byte
 // 0xHH), the same mapping the platform's ANSI code page uses, so that a reader

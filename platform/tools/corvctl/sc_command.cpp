@@ -5,11 +5,14 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "commands.h"
+#include "platform/eventlog.h"
 #include "platform/registry.h"
 #include "platform/resource.h"
 #include "platform/service.h"
@@ -148,10 +151,49 @@ int query(const std::string& name) {
   return 0;
 }
 
+// The last error event a service wrote since `since` (seconds since 1970),
+// looked for under the event source of the service's own name.
+std::optional<platform::EventRecord> lastErrorEvent(const std::string& name, std::int64_t since) {
+  std::optional<platform::EventRecord> last;
+  std::uint64_t after = 0;
+  for (;;) {
+    std::vector<platform::EventRecord> records;
+    if (platform::readEvents(after, name, records, 1000) != ERROR_SUCCESS || records.empty()) break;
+    for (auto& r : records)
+      if (r.type == EVENTLOG_ERROR_TYPE && r.timeGenerated >= since) last = std::move(r);
+    after = records.back().recordNumber;
+  }
+  return last;
+}
+
+// Says why a service stopped while it was starting: its exit codes and the
+// text of the last error event it wrote.
+void reportStoppedDuringStart(const std::string& name, const SERVICE_STATUS& status, std::int64_t since) {
+  std::string why = "corvctl: " + name + " stopped during its start, exit code " +
+                    std::to_string(status.dwWin32ExitCode);
+  if (status.dwWin32ExitCode == DWORD(ERROR_SERVICE_SPECIFIC_ERROR))
+    why += " (service-specific exit code " + std::to_string(status.dwServiceSpecificExitCode) + ")";
+  else if (status.dwWin32ExitCode != 0)
+    why += " (" + systemText(status.dwWin32ExitCode) + ")";
+  std::fprintf(stderr, "%s\n", why.c_str());
+  const std::optional<platform::EventRecord> event = lastErrorEvent(name, since);
+  if (!event) return;
+  std::fprintf(stderr, "Its last error event, event %lu:\n", static_cast<unsigned long>(event->eventId));
+  std::string text = forTerminal(platform::formatEvent(*event));
+  while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
+  for (std::size_t at = 0; at <= text.size();) {
+    const std::size_t end = std::min(text.find('\n', at), text.size());
+    const std::string line = text.substr(at, end - at);
+    std::fprintf(stderr, line.empty() ? "\n" : "    %s\n", line.c_str());
+    at = end + 1;
+  }
+}
+
 // Starts one service and waits until it runs or has stopped; 0 when it runs.
 int start(const std::string& name) {
   Service s;
   if (DWORD e = s.open(name, SERVICE_START | SERVICE_QUERY_STATUS)) return failure(e);
+  const std::int64_t startedAt = std::int64_t(std::time(nullptr));  // events are stamped in whole seconds
   if (!StartServiceA(s.handle(), 0, nullptr)) return failure(GetLastError());
   SERVICE_STATUS status{};
   if (!QueryServiceStatus(s.handle(), &status)) return failure(GetLastError());
@@ -164,9 +206,7 @@ int start(const std::string& name) {
     return kExitFailure;
   }
   if (status.dwCurrentState == SERVICE_STOPPED) {
-    std::fprintf(stderr, "corvctl: %s stopped while starting: %s (%lu)\n", name.c_str(),
-                 systemText(status.dwWin32ExitCode).c_str(),
-                 static_cast<unsigned long>(status.dwWin32ExitCode));
+    reportStoppedDuringStart(name, status, startedAt);
     return kExitFailure;
   }
   return 0;
