@@ -226,6 +226,23 @@ std::optional<Value> Session::valueAt(KeyId key, std::uint32_t index) {
   return Value{nameFromBytes(st.bytes(0)), static_cast<DWORD>(st.integer(1)), st.bytes(2)};
 }
 
+std::vector<std::u16string> Session::children(KeyId parent) {
+  Hive::Statement st(m_hive, "SELECT name FROM keys WHERE parent = ?1 ORDER BY name_fold");
+  st.bind(1, parent);
+  std::vector<std::u16string> names;
+  while (st.step()) names.push_back(nameFromBytes(st.bytes(0)));
+  return names;
+}
+
+std::vector<Value> Session::values(KeyId key) {
+  Hive::Statement st(m_hive, "SELECT name, type, data FROM vals WHERE key = ?1 ORDER BY name_fold");
+  st.bind(1, key);
+  std::vector<Value> out;
+  while (st.step())
+    out.push_back(Value{nameFromBytes(st.bytes(0)), static_cast<DWORD>(st.integer(1)), st.bytes(2)});
+  return out;
+}
+
 void Session::setValue(KeyId key, std::u16string_view name, DWORD type, std::span<const BYTE> data) {
   // An existing value keeps the case of its name, as on Windows.
   Hive::Statement st(m_hive,

@@ -71,6 +71,10 @@ class Session {
 
   std::optional<Value> value(KeyId key, std::u16string_view name);
   std::optional<Value> valueAt(KeyId key, std::uint32_t index);
+  // Every subkey name, or every value, in the order childAt and valueAt number
+  // them, read in one pass (by index, a listing would cost a scan per item).
+  std::vector<std::u16string> children(KeyId parent);
+  std::vector<Value> values(KeyId key);
   void setValue(KeyId key, std::u16string_view name, DWORD type, std::span<const BYTE> data);
   bool deleteValue(KeyId key, std::u16string_view name);
   KeyInfo info(KeyId key);

@@ -29,18 +29,14 @@ LONG storedPath(HKEY root, std::u16string_view path, std::u16string* stored) {
     const std::u16string_view part = path.substr(start, end - start);
     HKEY key = nullptr;
     if (LONG e = RegOpenKeyExW(root, pathArg(*stored), 0, KEY_ENUMERATE_SUB_KEYS, &key)) return e;
-    std::u16string found;
-    WCHAR name[256];
-    LONG rc = ERROR_SUCCESS;
-    for (DWORD i = 0; found.empty(); ++i) {
-      DWORD cch = 256;
-      rc = RegEnumKeyExW(key, i, name, &cch, nullptr, nullptr, nullptr, nullptr);
-      if (rc != ERROR_SUCCESS) break;
-      if (equalsAsciiNoCase(std::u16string_view(name, cch), part)) found.assign(name, cch);
-    }
+    std::vector<std::u16string> names;
+    const LONG rc = RegReadKeyContents(key, nullptr, &names);
     RegCloseKey(key);
-    if (found.empty()) return rc == ERROR_NO_MORE_ITEMS ? ERROR_FILE_NOT_FOUND : rc;
-    *stored = join(*stored, found);
+    if (rc != ERROR_SUCCESS) return rc;
+    const auto found = std::find_if(names.begin(), names.end(),
+                                    [&](const std::u16string& n) { return equalsAsciiNoCase(n, part); });
+    if (found == names.end()) return ERROR_FILE_NOT_FOUND;
+    *stored = join(*stored, *found);
     start = end + 1;
   }
   return ERROR_SUCCESS;
@@ -55,32 +51,22 @@ LONG readKey(Root root, const std::u16string& path, Document* doc, std::vector<s
   keyEntry.path = path;
   doc->push_back(keyEntry);
 
-  DWORD maxSubKeyLen = 0, maxNameLen = 0, maxDataLen = 0;
-  LONG rc = RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, nullptr, &maxSubKeyLen, nullptr, nullptr,
-                             &maxNameLen, &maxDataLen, nullptr, nullptr);
-  std::u16string name(std::max(maxNameLen, maxSubKeyLen) + 1, u'\0');
-  std::vector<BYTE> data(maxDataLen);
-  for (DWORD i = 0; rc == ERROR_SUCCESS; ++i) {
-    DWORD cch = static_cast<DWORD>(name.size()), cb = static_cast<DWORD>(data.size()), type = 0;
-    rc = RegEnumValueW(key, i, name.data(), &cch, nullptr, &type, data.data(), &cb);
-    if (rc != ERROR_SUCCESS) break;
+  // The whole key in one read: by index, every item would cost a scan of the key.
+  std::vector<RegValueEntry> values;
+  const LONG rc = RegReadKeyContents(key, &values, subKeys);
+  RegCloseKey(key);
+  if (rc != ERROR_SUCCESS) return rc;
+  for (auto& value : values) {
     Entry v;
     v.kind = Entry::Kind::kValue;
     v.root = root;
     v.path = path;
-    v.name.assign(name.data(), cch);
-    v.type = type;
-    v.data.assign(data.begin(), data.begin() + cb);
+    v.name = std::move(value.name);
+    v.type = value.type;
+    v.data = std::move(value.data);
     doc->push_back(std::move(v));
   }
-  if (rc == ERROR_NO_MORE_ITEMS) rc = ERROR_SUCCESS;
-  for (DWORD i = 0; rc == ERROR_SUCCESS; ++i) {
-    DWORD cch = static_cast<DWORD>(name.size());
-    rc = RegEnumKeyExW(key, i, name.data(), &cch, nullptr, nullptr, nullptr, nullptr);
-    if (rc == ERROR_SUCCESS) subKeys->emplace_back(name.data(), cch);
-  }
-  RegCloseKey(key);
-  return rc == ERROR_NO_MORE_ITEMS ? ERROR_SUCCESS : rc;
+  return ERROR_SUCCESS;
 }
 
 LONG readTree(Root root, const std::u16string& top, Document* doc) {

@@ -339,6 +339,28 @@ LONG enumValue(HKEY key, DWORD index, platform::hive::Value* value) {
   });
 }
 
+LONG readContents(HKEY key, std::vector<platform::RegValueEntry>* values,
+                  std::vector<std::u16string>* subKeys) {
+  std::shared_ptr<OpenKey> k;
+  if (LONG e = resolve(key, &k)) return e;
+  if (values != nullptr && !allows(*k, KEY_QUERY_VALUE)) return ERROR_ACCESS_DENIED;
+  if (subKeys != nullptr && !allows(*k, KEY_ENUMERATE_SUB_KEYS)) return ERROR_ACCESS_DENIED;
+  std::vector<platform::RegValueEntry> readValues;
+  std::vector<std::u16string> readSubKeys;
+  const LONG rc = k->hive->read([&](Session& s) {
+    requireKey(s, *k);
+    if (values != nullptr) {
+      for (auto& v : s.values(k->id)) readValues.push_back({std::move(v.name), v.type, std::move(v.data)});
+    }
+    if (subKeys != nullptr) readSubKeys = s.children(k->id);
+    return ERROR_SUCCESS;
+  });
+  if (rc != ERROR_SUCCESS) return rc;
+  if (values != nullptr) *values = std::move(readValues);
+  if (subKeys != nullptr) *subKeys = std::move(readSubKeys);
+  return ERROR_SUCCESS;
+}
+
 template <typename Char>
 LONG enumValueAs(HKEY key, DWORD index, Char* valueName, LPDWORD cchValueName, LPDWORD type, LPBYTE data,
                  LPDWORD cbData, bool ansi) {
@@ -519,6 +541,11 @@ LONG RegQueryInfoKeyW(HKEY key, LPWSTR keyClass, LPDWORD cchClass, LPDWORD, LPDW
   put(maxValueLen, info.maxValueLen);
   put(securityDescriptor, 0);
   return ERROR_SUCCESS;
+}
+
+LONG platform::RegReadKeyContents(HKEY key, std::vector<RegValueEntry>* values,
+                                  std::vector<std::u16string>* subKeys) {
+  return readContents(key, values, subKeys);
 }
 
 LONG RegConnectRegistryW(LPCWSTR machineName, HKEY key, PHKEY result) {

@@ -342,6 +342,24 @@ TEST_F(RegistryTest, EnumerationIsInCaseInsensitiveNameOrder) {
             ERROR_SUCCESS);
   EXPECT_EQ(std::vector<DWORD>({subKeys, maxSub, nValues, maxName, maxData}),
             std::vector<DWORD>({4, 6, 4, 6, 1}));
+
+  // The whole key in one read gives the same lists, and asks the same rights.
+  std::vector<platform::RegValueEntry> all;
+  std::vector<std::u16string> children;
+  ASSERT_EQ(platform::RegReadKeyContents(key, &all, &children), ERROR_SUCCESS);
+  std::vector<std::string> allNames, childNames;
+  for (const auto& v : all) allNames.push_back(platform::toAnsi(v.name));
+  for (const auto& c : children) childNames.push_back(platform::toAnsi(c));
+  EXPECT_EQ(allNames, expected);
+  EXPECT_EQ(childNames, expected);
+  EXPECT_EQ(all[0].type, REG_BINARY);
+  EXPECT_EQ(all[0].data, Bytes{1});
+  HKEY listOnly = nullptr;
+  ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"Software\\Enum", 0, KEY_ENUMERATE_SUB_KEYS, &listOnly),
+            ERROR_SUCCESS);
+  EXPECT_EQ(platform::RegReadKeyContents(listOnly, nullptr, &children), ERROR_SUCCESS);
+  EXPECT_EQ(platform::RegReadKeyContents(listOnly, &all, nullptr), ERROR_ACCESS_DENIED);
+  RegCloseKey(listOnly);
 }
 
 // ---- connecting ----

@@ -28,6 +28,9 @@
 // at most 16383 characters; a null value name is the default value, as "".
 #pragma once
 
+#include <string>
+#include <vector>
+
 #include "platform/types.h"
 
 struct HKEY__;
@@ -122,6 +125,24 @@ LONG RegEnumValueA(HKEY key, DWORD index, LPSTR valueName, LPDWORD cchValueName,
 LONG RegQueryInfoKeyW(HKEY key, LPWSTR keyClass, LPDWORD cchClass, LPDWORD reserved, LPDWORD subKeys,
                       LPDWORD maxSubKeyLen, LPDWORD maxClassLen, LPDWORD values, LPDWORD maxValueNameLen,
                       LPDWORD maxValueLen, LPDWORD securityDescriptor, void* lastWriteTime);
+
+namespace platform {
+
+struct RegValueEntry {
+  std::u16string name;
+  DWORD type = 0;
+  std::vector<BYTE> data;
+};
+
+// Not a Windows call: a whole key at once, for listings. Every value (needs
+// KEY_QUERY_VALUE) and every subkey name (needs KEY_ENUMERATE_SUB_KEYS), each
+// in the order RegEnumValue and RegEnumKeyEx give them, read in one pass from
+// one state of the hive; either list may be null when it is not wanted.
+// Enumerating by index costs a scan of the key per item, which a key of many
+// thousand values makes slow.
+LONG RegReadKeyContents(HKEY key, std::vector<RegValueEntry>* values, std::vector<std::u16string>* subKeys);
+
+}  // namespace platform
 
 // A null or empty machine name, "localhost", ".", a loopback address or this
 // computer's host name (with or without leading backslashes, any case) gives a

@@ -303,27 +303,16 @@ int query(const KeyArg& k, const std::optional<std::string>& valueName) {
     rc = readValue(key, name, &type, &data);
     if (rc == ERROR_SUCCESS) out += valueLine(name, type, data);
   } else {
-    std::u16string name(16384, u'\0');
-    for (DWORD i = 0; rc == ERROR_SUCCESS; ++i) {
-      DWORD cch = static_cast<DWORD>(name.size());
-      rc = RegEnumValueW(key, i, name.data(), &cch, nullptr, nullptr, nullptr, nullptr);
-      if (rc != ERROR_SUCCESS) break;
-      const std::u16string valueName(name.data(), cch);
-      DWORD type = 0;
-      Bytes data;
-      rc = readValue(key, valueName, &type, &data);
-      if (rc == ERROR_SUCCESS) out += valueLine(valueName, type, data);
+    // The whole key in one read: by index, every item would cost a scan of the key.
+    std::vector<platform::RegValueEntry> values;
+    std::vector<std::u16string> subKeyNames;
+    rc = platform::RegReadKeyContents(key, &values, &subKeyNames);
+    if (rc == ERROR_SUCCESS) {
+      for (const auto& v : values) out += valueLine(v.name, v.type, v.data);
+      std::string subKeys;
+      for (const auto& name : subKeyNames) subKeys += k.display + "\\" + platform::toAnsi(name) + "\n";
+      if (!subKeys.empty()) out += "\n" + subKeys;
     }
-    if (rc == ERROR_NO_MORE_ITEMS) rc = ERROR_SUCCESS;
-    std::string subKeys;
-    for (DWORD i = 0; rc == ERROR_SUCCESS; ++i) {
-      DWORD cch = static_cast<DWORD>(name.size());
-      rc = RegEnumKeyExW(key, i, name.data(), &cch, nullptr, nullptr, nullptr, nullptr);
-      if (rc == ERROR_SUCCESS)
-        subKeys += k.display + "\\" + platform::toAnsi(std::u16string_view(name.data(), cch)) + "\n";
-    }
-    if (rc == ERROR_NO_MORE_ITEMS) rc = ERROR_SUCCESS;
-    if (!subKeys.empty()) out += "\n" + subKeys;
   }
   RegCloseKey(key);
   if (rc != ERROR_SUCCESS)

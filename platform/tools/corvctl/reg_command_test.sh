@@ -108,6 +108,24 @@ expect 1 reg import "$tmp/bad.reg"
 grep -qF "bad.reg:5:" "$tmp/err" || fail "parse error without its line: $(cat "$tmp/err")"
 expect 1 reg query 'HKLM\Software\Half'
 
+# ---- a key of many values lists and exports in one pass, in seconds ----
+big='HKEY_LOCAL_MACHINE\Software\Big'
+{
+  printf 'Windows Registry Editor Version 5.00\n\n[%s]\n' "$big"
+  seq -f '"v%06g"=dword:00000001' 0 49999
+  printf '\n[%s\\Sub]\n\n' "$big"
+} >"$tmp/big.reg"
+expect 0 reg import "$tmp/big.reg"
+start=$SECONDS
+expect 0 reg query "$big"
+[ "$(grep -c '    REG_DWORD    0x1$' "$tmp/out")" = 50000 ] || fail "reg query listed $(grep -c REG_DWORD "$tmp/out") of 50000 values"
+[ "$(sed -n 3p "$tmp/out")" = "    v000000    REG_DWORD    0x1" ] || fail "reg query begins $(sed -n 3p "$tmp/out")"
+tail -n 1 "$tmp/out" | grep -qxF "$big\Sub" || fail "reg query lost the subkey: $(tail -n 1 "$tmp/out")"
+expect 0 reg export "$big" "$tmp/big-out.reg"
+cmp -s "$tmp/big.reg" "$tmp/big-out.reg" || fail "the export of the big key differs from its import"
+# By index, each value cost a scan of the key: this took minutes.
+[ $((SECONDS - start)) -le 20 ] || fail "reg query and export of 50000 values took $((SECONDS - start)) s"
+
 if [ "$failures" -ne 0 ]; then
   echo "$failures failure(s)" >&2
   exit 1
