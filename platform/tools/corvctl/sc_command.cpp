@@ -169,8 +169,8 @@ std::optional<platform::EventRecord> lastErrorEvent(const std::string& name, std
 // Says why a service stopped while it was starting: its exit codes and the
 // text of the last error event it wrote.
 void reportStoppedDuringStart(const std::string& name, const SERVICE_STATUS& status, std::int64_t since) {
-  std::string why = "corvctl: " + name + " stopped during its start, exit code " +
-                    std::to_string(status.dwWin32ExitCode);
+  std::string why =
+      "corvctl: " + name + " stopped during its start, exit code " + std::to_string(status.dwWin32ExitCode);
   if (status.dwWin32ExitCode == DWORD(ERROR_SERVICE_SPECIFIC_ERROR))
     why += " (service-specific exit code " + std::to_string(status.dwServiceSpecificExitCode) + ")";
   else if (status.dwWin32ExitCode != 0)
