@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <map>
@@ -82,6 +83,12 @@ struct OpenTransactions {
   }
 };
 thread_local OpenTransactions t_openTransactions;
+
+// Counts the changes this process has seen in any hive: its own commits, other
+// connections' commits noticed by changeCount, and hives opened afresh (a
+// replaced file starts a new connection whose data_version means nothing to
+// the old one's).
+std::atomic<std::uint64_t> g_changesSeen{0};
 
 void forgetTransaction(const Hive* hive) {
   auto& v = t_openTransactions.hives;
@@ -451,7 +458,10 @@ LONG Hive::run(bool write, const std::function<LONG(Session&)>& op) {
   }
   if (result == ERROR_SUCCESS) {
     result = exec(inTransaction ? "RELEASE op" : "COMMIT");
-    if (result == ERROR_SUCCESS) return result;
+    if (result == ERROR_SUCCESS) {
+      if (write && !inTransaction) g_changesSeen.fetch_add(1, std::memory_order_relaxed);
+      return result;
+    }
   }
   if (!sqlite3_get_autocommit(m_db)) {
     if (inTransaction) {
@@ -464,11 +474,13 @@ LONG Hive::run(bool write, const std::function<LONG(Session&)>& op) {
   return result;
 }
 
-LONG Hive::beginTransaction() {
+LONG Hive::beginTransaction(bool readOnly) {
   std::unique_lock lock(m_mutex);
   if (ownsTransaction()) return ERROR_BUSY;
   m_txEnded.wait(lock, [&] { return m_txOwner == std::thread::id(); });
-  if (LONG e = exec("BEGIN IMMEDIATE"); e != ERROR_SUCCESS) return e;
+  // A deferred transaction reads one snapshot of the database (WAL), taken at
+  // its first read, without keeping writers out.
+  if (LONG e = exec(readOnly ? "BEGIN" : "BEGIN IMMEDIATE"); e != ERROR_SUCCESS) return e;
   m_txOwner = std::this_thread::get_id();
   t_openTransactions.hives.push_back(weak_from_this());
   return ERROR_SUCCESS;
@@ -482,6 +494,7 @@ LONG Hive::commitTransaction() {
     result = exec("COMMIT");
     if (result != ERROR_SUCCESS && !sqlite3_get_autocommit(m_db)) exec("ROLLBACK");
   }
+  if (result == ERROR_SUCCESS) g_changesSeen.fetch_add(1, std::memory_order_relaxed);
   endTransactionLocked();
   return result;
 }
@@ -491,6 +504,27 @@ LONG Hive::rollbackTransaction() {
   if (!ownsTransaction()) return ERROR_TRANSACTION_NOT_ACTIVE;
   if (!sqlite3_get_autocommit(m_db)) exec("ROLLBACK");
   endTransactionLocked();
+  return ERROR_SUCCESS;
+}
+
+LONG Hive::changeCount(std::uint64_t* count) {
+  auto lock = acquire();
+  try {
+    // data_version changes when another connection, of this process or
+    // another, has committed since this connection last looked.
+    sqlite3_stmt* stmt = prepare("PRAGMA data_version");
+    const int rc = sqlite3_step(stmt);
+    const std::int64_t version = rc == SQLITE_ROW ? sqlite3_column_int64(stmt, 0) : -1;
+    sqlite3_reset(stmt);
+    if (rc != SQLITE_ROW) return errorFromSqlite(rc);
+    if (version != m_dataVersion) {
+      m_dataVersion = version;
+      g_changesSeen.fetch_add(1, std::memory_order_relaxed);
+    }
+  } catch (const HiveError& e) {
+    return e.code;
+  }
+  *count = g_changesSeen.load(std::memory_order_relaxed);
   return ERROR_SUCCESS;
 }
 

@@ -102,9 +102,13 @@ class Hive : public std::enable_shared_from_this<Hive> {
   LONG write(const std::function<LONG(Session&)>& op);
 
   // The calling thread's transaction; see RegBeginTransaction in registry.h.
-  LONG beginTransaction();
+  // readOnly: RegBeginReadTransaction's snapshot, which takes no write lock.
+  LONG beginTransaction(bool readOnly = false);
   LONG commitTransaction();
   LONG rollbackTransaction();
+
+  // See RegQueryHiveChangeCount in registry.h.
+  LONG changeCount(std::uint64_t* count);
 
   const std::filesystem::path& file() const { return m_file; }
 
@@ -136,6 +140,7 @@ class Hive : public std::enable_shared_from_this<Hive> {
   std::condition_variable m_txEnded;
   std::thread::id m_txOwner;  // default id: no transaction open
   std::vector<std::pair<const char*, sqlite3_stmt*>> m_statements;
+  std::int64_t m_dataVersion = -1;  // PRAGMA data_version at the last changeCount
 };
 
 // Maps a SQLite result code to the Windows result code a registry call returns.

@@ -558,6 +558,13 @@ LONG RegConnectRegistryA(LPCSTR machineName, HKEY key, PHKEY result) {
 LONG RegBeginTransaction(HKEY anyKeyOfTheHive) {
   return withHive(anyKeyOfTheHive, [](Hive& h) { return h.beginTransaction(); });
 }
+LONG RegBeginReadTransaction(HKEY anyKeyOfTheHive) {
+  return withHive(anyKeyOfTheHive, [](Hive& h) { return h.beginTransaction(/*readOnly=*/true); });
+}
+LONG RegQueryHiveChangeCount(HKEY anyKeyOfTheHive, std::uint64_t* count) {
+  if (count == nullptr) return ERROR_INVALID_PARAMETER;
+  return withHive(anyKeyOfTheHive, [count](Hive& h) { return h.changeCount(count); });
+}
 LONG RegCommitTransaction(HKEY anyKeyOfTheHive) {
   return withHive(anyKeyOfTheHive, [](Hive& h) { return h.commitTransaction(); });
 }

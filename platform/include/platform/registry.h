@@ -168,3 +168,16 @@ LONG RegConnectRegistryA(LPCSTR machineName, HKEY key, PHKEY result);
 LONG RegBeginTransaction(HKEY anyKeyOfTheHive);
 LONG RegCommitTransaction(HKEY anyKeyOfTheHive);
 LONG RegRollbackTransaction(HKEY anyKeyOfTheHive);
+// A transaction for reading: every read the calling thread makes of the hive
+// until RegCommitTransaction or RegRollbackTransaction sees the hive as it was
+// at the first of them, whatever other processes commit meanwhile; it keeps no
+// writer out. It is for reads only: a change made in it may fail with
+// ERROR_BUSY when another process has committed since the snapshot was taken.
+LONG RegBeginReadTransaction(HKEY anyKeyOfTheHive);
+
+// Not a Windows call: a number that differs from the one an earlier call gave
+// whenever the hive of the key may have changed since (a commit of this
+// process or of another, or the hive file replaced). Cheap enough to ask
+// before every batch of work: a reader re-reads its keys only when it moved.
+// The number may also move for changes of another hive of this process.
+LONG RegQueryHiveChangeCount(HKEY anyKeyOfTheHive, std::uint64_t* count);
