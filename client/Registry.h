@@ -25,6 +25,9 @@ QString QueryStringValue(HKEY key, const QString& name, const QString& defaultVa
 // daemon reads longer than 255 bytes (kLongStringBuffer: what its 1023
 // characters can take in the ANSI code page).
 inline constexpr unsigned kLongStringBuffer = 1024 * 3;
+// Rule filters, which the daemon reads as long as a message can be (32767
+// characters, each up to three bytes in the ANSI code page).
+inline constexpr unsigned kFilterStringBuffer = 32767 * 3 + 1;
 QString QueryStringValue(HKEY key, const QString& name, const QString& defaultValue, LONG* result,
                          unsigned bufferSize);
 

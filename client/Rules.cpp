@@ -76,10 +76,10 @@ void LoadRules(HKEY key) {
     // Filters and parameters are read as long as the daemon reads them: cut
     // to the name's 255 bytes they would load empty, and the next save would
     // drop them, leaving a rule that matches everything.
-    rule.Source = QueryStringValue(key, ruleValue(i, "Source"), QString(), nullptr, Registry::kLongStringBuffer);
+    rule.Source = QueryStringValue(key, ruleValue(i, "Source"), QString(), nullptr, Registry::kFilterStringBuffer);
     rule.Priority = QueryDWordValue(key, ruleValue(i, "Priority"), -1);
     rule.Facility = QueryDWordValue(key, ruleValue(i, "Facility"), -1);
-    rule.Message = QueryStringValue(key, ruleValue(i, "Message"), QString(), nullptr, Registry::kLongStringBuffer);
+    rule.Message = QueryStringValue(key, ruleValue(i, "Message"), QString(), nullptr, Registry::kFilterStringBuffer);
     rule.ActionCount = boundedCount(QueryDWordValue(key, ruleValue(i, "ActionCount"), 0));
     rule.ActionTypes.resize(static_cast<std::size_t>(rule.ActionCount));
     rule.ActionStrings.resize(static_cast<std::size_t>(rule.ActionCount));

@@ -194,13 +194,13 @@ TEST_F(RulesModelTest, OverlongNameLoadsEmptyAndDamagedCountsAreBounded) {
   // must not turn into no filter.
   Registry::SetNumberValue(Global::hRulesKey, "R1ActionCount", 1);
   Registry::SetNumberValue(Global::hRulesKey, "R1A1Type", Rules::kWriteToFile);
-  Registry::SetStringValue(Global::hRulesKey, "R1Message", QString(1000, QChar(0x65E5)));
+  Registry::SetStringValue(Global::hRulesKey, "R1Message", QString(20000, QChar(0x65E5)));
   Registry::SetStringValue(Global::hRulesKey, "R1Source", QString(300, u's'));
   Registry::SetStringValue(Global::hRulesKey, "R1A1String", QString(600, u'f'));
   Rules::LoadRules(Global::hRulesKey);
   Rules::SaveRules(Global::hRulesKey);
   Rules::LoadRules(Global::hRulesKey);
-  EXPECT_EQ(Rules::model().rules[0].Message, QString(1000, QChar(0x65E5)));
+  EXPECT_EQ(Rules::model().rules[0].Message, QString(20000, QChar(0x65E5)));
   EXPECT_EQ(Rules::model().rules[0].Source, QString(300, u's'));
   EXPECT_EQ(Rules::model().rules[0].ActionStrings, std::vector<QString>{QString(600, u'f')});
 

@@ -50,8 +50,12 @@ void receiveLoop(CQuenraSrvc& service, const SyslogServerFactory& makeServer) {
   const bool useOwnTimeStamp = config.nUseOrgTimeStamp == 1;
   const bool reloadRuleBase = config.bReloadRuleBase == 1;
   const bool debugOutput = platform::debugOutputEnabled();
+  RuleBaseReloader reloader;
   int failuresInARow = 0;
   for (;;) {
+    // A datagram that needs a new batch from the socket was received after
+    // everything before the wait: the moment to look for a saved rule base.
+    const bool newBatch = server->isBatchUsedUp();
     if (!server->receiveNext(source)) {
       // A failed receive carries no message; there is nothing to dispatch.
       // The wake handle ends a wait this way when a stop was requested.
@@ -80,9 +84,10 @@ void receiveLoop(CQuenraSrvc& service, const SyslogServerFactory& makeServer) {
 
     if (debugOutput) OutputDebugStringW(message.getMessageW());
 
-    // Picks up a rule base saved since the last message; the rules are read
-    // again only when their version value changed.
-    if (reloadRuleBase) loadRuleBaseFromRegistry();
+    // Picks up a rule base saved before this batch was received. The registry
+    // is asked only whether the hive changed; the version value is read only
+    // then, and the rules only when it changed.
+    if (reloadRuleBase && newBatch) reloader.Refresh();
 
     try {
       ruleBase().CallRules(message, settings);

@@ -40,4 +40,5 @@ struct ActionSettings {
   std::int32_t fileDateTime = 0;  // exactly 1: date and time columns
   std::int32_t fileFacility = 0;  // exactly 1: facility column
   std::int32_t filePriority = 0;  // exactly 1: priority column
+  std::int32_t fileEscapeControlChars = 1;  // other than 0: control characters written as #ooo
 };

@@ -5,6 +5,7 @@ CRule::CRule() = default;
 CRule::~CRule() = default;
 
 bool CRule::Matches(const SyslogMessage& message, const ActionSettings&) const {
+  if (m_matchesNothing) return false;
   if (m_hasFacility && message.getFacility() != m_facility) return false;
   if (m_hasPriority && message.getPriority() != m_priority) return false;
   if (m_hasMessage) {

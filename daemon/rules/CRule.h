@@ -22,6 +22,10 @@ class CRule {
   void setPriority(std::int32_t priority);
   void setMessageFilter(const CTolvaneString& text);
   void setSourceFilter(const CTolvaneString& text);
+  // A rule whose filter could not be read matches no message: left out, the
+  // filter would let through everything it was meant to hold back.
+  void setMatchesNothing() { m_matchesNothing = true; }
+  bool matchesNothing() const { return m_matchesNothing; }
 
   CActionList& getActions() { return m_actions; }
   const CActionList& getActions() const { return m_actions; }
@@ -36,4 +40,5 @@ class CRule {
   bool m_hasMessage = false;
   CTolvaneString m_sourceFilter;
   bool m_hasSource = false;
+  bool m_matchesNothing = false;
 };

@@ -5,10 +5,12 @@
 #include <string>
 #include <vector>
 
+#include "platform/eventlog.h"
 #include "platform/text.h"
 #include "rules/action_factory.h"
 #include "rules/rule_value_name.h"
 #include "service/CErrorReport.h"
+#include "service/service_events.h"
 #include "temp_root.h"
 
 namespace {
@@ -153,6 +155,104 @@ TEST_F(CRuleBaseTest, MissingKeyGivesAnEmptyRuleBaseUntilAVersionCanBeRead) {
 
   rules.Load(nullptr);  // still -1: nothing to do
   EXPECT_TRUE(rules.empty());
+}
+
+std::vector<std::string> eventTexts() {
+  std::vector<platform::EventRecord> records;
+  EXPECT_EQ(platform::readEvents(0, kServiceName, records), ERROR_SUCCESS);
+  std::vector<std::string> texts;
+  for (const auto& record : records) texts.push_back(record.strings.empty() ? "" : record.strings[0]);
+  return texts;
+}
+
+TEST_F(CRuleBaseTest, ALoadThatCannotReadKeepsTheRulesInForce) {
+  setDWord(u"nRuleVersion", 3);
+  setDWord(u"nRuleCount", 2);
+  CRuleBase rules;
+  ASSERT_EQ(rules.Load(m_key), ERROR_SUCCESS);
+  setDWord(u"nRuleVersion", 4);
+  setDWord(u"nRuleCount", 0);
+
+  // Deleted and re-created under the handle, as a save does.
+  ASSERT_EQ(RegDeleteKeyW(HKEY_LOCAL_MACHINE, kRulesKeyPath), ERROR_SUCCESS);
+  HKEY recreated = nullptr;
+  ASSERT_EQ(RegCreateKeyW(HKEY_LOCAL_MACHINE, kRulesKeyPath, &recreated), ERROR_SUCCESS);
+  RegCloseKey(recreated);
+  EXPECT_EQ(rules.Load(m_key), ERROR_KEY_DELETED);
+  EXPECT_EQ(rules.size(), 2u);
+  EXPECT_EQ(rules.getLoadedVersion(), 3);
+}
+
+LONG g_loadResult = ERROR_SUCCESS;
+LONG scriptedLoad(CRuleBase&) { return g_loadResult; }
+
+TEST_F(CRuleBaseTest, ReloaderLogsOneEventPerRunOfFailures) {
+  CRuleBase rules;
+  RuleBaseReloader reloader(rules, scriptedLoad);
+  g_loadResult = ERROR_BUSY;
+  reloader.Refresh();
+  reloader.Refresh();
+  ASSERT_EQ(eventTexts().size(), 1u);
+  EXPECT_EQ(eventTexts()[0].rfind("The rule base could not be read from the registry (error 170", 0), 0u)
+      << eventTexts()[0];
+  g_loadResult = ERROR_SUCCESS;
+  reloader.Refresh();
+  g_loadResult = ERROR_KEY_DELETED;
+  reloader.Refresh();
+  EXPECT_EQ(eventTexts().size(), 2u);
+}
+
+TEST_F(CRuleBaseTest, ReloaderReadsOnlyAfterTheHiveChanged) {
+  setDWord(u"nRuleVersion", 1);
+  setDWord(u"nRuleCount", 1);
+  CRuleBase rules;
+  RuleBaseReloader reloader(rules);
+  reloader.Refresh();
+  ASSERT_EQ(rules.size(), 1u);
+
+  // Rules changed behind the registry's back are not seen until it changes.
+  setDWord(u"nRuleVersion", 2);
+  setDWord(u"nRuleCount", 2);
+  reloader.Refresh();
+  EXPECT_EQ(rules.size(), 2u);
+  EXPECT_EQ(rules.getLoadedVersion(), 2);
+  reloader.Refresh();
+  EXPECT_EQ(rules.size(), 2u);
+}
+
+TEST_F(CRuleBaseTest, CountsBeyondWhatCanBeSavedAreCutWithOneEvent) {
+  setDWord(u"nRuleCount", 1);
+  setDWord(u"R1ActionCount", 2000000000);  // once grew memory until the service was killed
+  CRuleBase rules;
+  ASSERT_EQ(rules.Load(m_key), ERROR_SUCCESS);
+  EXPECT_EQ(rules.at(0).getActions().size(), static_cast<std::size_t>(kMaxActionCount));
+  EXPECT_EQ(eventTexts(), std::vector<std::string>{
+                              "The value R1ActionCount of the rule base holds 2000000000, more than the 100000 "
+                              "actions of a rule that can be saved; the first 100000 are loaded."});
+}
+
+TEST_F(CRuleBaseTest, FiltersAreReadWholeAndOneThatCannotBeReadMatchesNothing) {
+  setDWord(u"nRuleCount", 4);
+  const std::u16string longFilter(1100, u'x');  // over 1023: once read as no filter at all
+  setString(u"R1Message", longFilter);
+  setDWord(u"R1ActionCount", 1);
+  setAction(1, 1, 1);
+  setString(u"R2Source", std::u16string(kMaxFilterChars + 1, u's'));
+  setString(u"R3Facility", u"4");
+  for (int rule = 2; rule <= 4; ++rule) {
+    setDWord(ruleValueName(rule, "ActionCount"), 1);
+    setAction(rule, 1, 1003, platform::toWide(std::to_string(rule)).c_str());
+  }
+  run(message("short"));
+  EXPECT_EQ(g_calls, std::vector<std::string>{"1003:4:global"});  // rules 2 and 3 match nothing
+  g_calls.clear();
+  run(message(("a" + platform::toAnsi(longFilter)).c_str()));
+  EXPECT_TRUE(g_calls.empty());  // discarded by rule 1
+
+  const auto texts = eventTexts();
+  ASSERT_EQ(texts.size(), 4u);  // two loads by run()
+  EXPECT_EQ(texts[0], "Rule 2 matches no message: its filter value R2Source is too long to be read.");
+  EXPECT_EQ(texts[1], "Rule 3 matches no message: its filter value R3Facility is stored with the wrong type.");
 }
 
 TEST_F(CRuleBaseTest, OverlongActionStringCountsAsAbsent) {

@@ -58,6 +58,7 @@ const Setting kSettings[] = {
     {u"nSMTPPort", &DaemonConfiguration::nSMTPPort},
     {u"szSyslogSendServer", StringSetting{&DaemonConfiguration::szSyslogSendServer, kCapacityPath, false}},
     {u"nReceiveBufferSize", &DaemonConfiguration::nReceiveBufferSize},
+    {u"nFileEscapeControlChars", &DaemonConfiguration::nFileEscapeControlChars},
 };
 
 int digitValue(unsigned char c) { return c >= '0' && c <= '9' ? c - '0' : c - 55; }
@@ -71,20 +72,31 @@ DaemonConfiguration& daemonConfiguration() {
   return *instance;
 }
 
-void readConfiguration(DaemonConfiguration& config) {
+void readConfiguration(DaemonConfiguration& config, std::vector<std::string>* warnings) {
   const DaemonConfiguration defaults;
   config = defaults;
   RegistryKey key;
   key.Open(HKEY_LOCAL_MACHINE, kParametersKeyPath, KEY_READ);  // not open: every read fails
 
+  const auto wrongType = [&](const Setting& setting, const char* expected) {
+    if (warnings == nullptr) return;
+    warnings->push_back("The value " + platform::toAnsi(setting.name) +
+                        " of the service's Parameters key is not stored as " + expected +
+                        "; its default applies.");
+  };
   CTolvaneString text;
   for (const Setting& setting : kSettings) {
     if (const auto* number = std::get_if<DWordSetting>(&setting.target)) {
-      key.ReadDWordDefault(setting.name, config.**number, defaults.**number);
+      DWORD value = 0;
+      const ValueRead read = key.QueryDWord(setting.name, value);
+      config.**number = read == ValueRead::kPresent ? value : defaults.**number;
+      if (read == ValueRead::kWrongType) wrongType(setting, "a number (REG_DWORD)");
       continue;
     }
     const auto& string = std::get<StringSetting>(setting.target);
-    if (!key.ReadString(setting.name, text) || (string.emptyMeansDefault && text.isEmpty())) continue;
+    const ValueRead read = key.QueryString(setting.name, text, RegistryKey::kMaxStringChars);
+    if (read == ValueRead::kWrongType) wrongType(setting, "a text (REG_SZ)");
+    if (read != ValueRead::kPresent || (string.emptyMeansDefault && text.isEmpty())) continue;
     config.*string.member =
         cutToCapacity(std::string(text.getNarrow(), text.getNarrowLength()), string.capacity);
   }
@@ -95,8 +107,14 @@ void readConfiguration(DaemonConfiguration& config) {
 }
 
 void loadConfiguration() {
-  readConfiguration(daemonConfiguration());
-  loadRuleBaseFromRegistry();
+  std::vector<std::string> warnings;
+  readConfiguration(daemonConfiguration(), &warnings);
+  for (const std::string& warning : warnings) {
+    logDaemonEvent(EVENTLOG_WARNING_TYPE, kEventPlainText, {warning.c_str()});
+  }
+  if (const LONG result = loadRuleBaseFromRegistry(); result != ERROR_SUCCESS) {
+    reportRuleBaseReadFailure(result);
+  }
 }
 
 ActionSettings makeActionSettings(const DaemonConfiguration& config) {
@@ -109,6 +127,7 @@ ActionSettings makeActionSettings(const DaemonConfiguration& config) {
   settings.fileDateTime = asInt(config.nFileDateTime);
   settings.fileFacility = asInt(config.nFileFacility);
   settings.filePriority = asInt(config.nFilePriority);
+  settings.fileEscapeControlChars = asInt(config.nFileEscapeControlChars);
   settings.odbcDsn = config.szODBCDsn;
   settings.odbcUid = config.szODBCUid;
   settings.odbcPwd = config.szODBCPwd;

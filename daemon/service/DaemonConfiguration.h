@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/types.h"
 #include "rules/ActionSettings.h"
@@ -56,6 +57,11 @@ struct DaemonConfiguration {
   // socket asks the kernel for, in bytes; 0 or more than 1 GiB means the
   // default of 8 MiB (about 30000 short datagrams queued during a burst).
   DWORD nReceiveBufferSize = 0;
+  // Not edited by the client either: other than 0, the file action writes the
+  // control characters of a message (below 0x20 but TAB, and 0x7F) as '#' and
+  // three octal digits, so that one message is one line and no sender can
+  // forge a line or drive a terminal. 0 writes them raw.
+  DWORD nFileEscapeControlChars = 1;
 };
 
 // The process-wide configuration.
@@ -63,12 +69,15 @@ DaemonConfiguration& daemonConfiguration();
 
 // Reads the Parameters key of HKEY_LOCAL_MACHINE into `config`, every value
 // with its default (a missing key leaves all defaults), and unscrambles the
-// password when nODBCEnCryption is 1.
-void readConfiguration(DaemonConfiguration& config);
+// password when nODBCEnCryption is 1. A value stored with the wrong type (a
+// number as REG_SZ, a text as REG_DWORD) reads as missing; `warnings`, when
+// given, receives one text naming each such value.
+void readConfiguration(DaemonConfiguration& config, std::vector<std::string>* warnings = nullptr);
 
-// Reads the Parameters key into daemonConfiguration(), then loads the
-// process-wide rule base from the Rules key. Called once at service start,
-// before the receive thread exists.
+// Reads the Parameters key into daemonConfiguration(), logging a warning event
+// for each value of the wrong type, then loads the process-wide rule base from
+// the Rules key (an error event when it cannot be read). Called once at
+// service start, before the receive thread exists.
 void loadConfiguration();
 
 // The settings record the receive loop hands to every action, filled from

@@ -4,7 +4,9 @@
 
 #include <string>
 
+#include "platform/eventlog.h"
 #include "rules/CRuleBase.h"
+#include "service/service_events.h"
 #include "temp_root.h"
 
 namespace {
@@ -232,6 +234,25 @@ TEST_F(DaemonConfigurationTest, InstallationResetsItsSevenValuesAndKeepsTheRest)
 TEST_F(DaemonConfigurationTest, InstallationCreatesTheKey) {
   ASSERT_TRUE(writeInstallationValues());
   EXPECT_EQ(readDWord("nServiceBuildID"), 124u);
+}
+
+TEST_F(DaemonConfigurationTest, ValueOfTheWrongTypeTakesItsDefaultWithOneWarningAtStart) {
+  setString(u"nSyslogPort", u"7");
+  setDWord(u"szBaseLogFilePath", 3);
+  setDWord(u"nSMTPPort", 2525);
+  loadConfiguration();
+  EXPECT_EQ(daemonConfiguration().nSyslogPort, 0u);  // not 55, the code of "7"
+  EXPECT_EQ(daemonConfiguration().szBaseLogFilePath, "/var/log/corvantel");
+  EXPECT_EQ(daemonConfiguration().nSMTPPort, 2525u);
+
+  std::vector<platform::EventRecord> records;
+  ASSERT_EQ(platform::readEvents(0, kServiceName, records), ERROR_SUCCESS);
+  ASSERT_EQ(records.size(), 2u);
+  EXPECT_EQ(records[0].type, EVENTLOG_WARNING_TYPE);
+  EXPECT_EQ(records[0].strings.at(0),
+            "The value szBaseLogFilePath of the service's Parameters key is not stored as a text (REG_SZ); "
+            "its default applies.");
+  EXPECT_NE(records[1].strings.at(0).find("nSyslogPort"), std::string::npos);
 }
 
 TEST_F(DaemonConfigurationTest, LoadingAlsoLoadsTheRuleBase) {

@@ -35,16 +35,57 @@ void RegistryKey::Close() {
   }
 }
 
-bool RegistryKey::ReadDWord(const WCHAR* name, DWORD& value) const {
-  if (!m_open) return false;
+ValueRead RegistryKey::QueryDWord(const WCHAR* name, DWORD& value, LONG* error) const {
+  if (error != nullptr) *error = ERROR_SUCCESS;
+  if (!m_open) return ValueRead::kMissing;
+  DWORD type = REG_NONE;
   DWORD data = 0;
   DWORD size = sizeof(data);
-  if (RegQueryValueExW(m_key, name, nullptr, nullptr, reinterpret_cast<BYTE*>(&data), &size) !=
-      ERROR_SUCCESS) {
-    return false;
-  }
+  const LONG result =
+      RegQueryValueExW(m_key, name, nullptr, &type, reinterpret_cast<BYTE*>(&data), &size);
+  if (error != nullptr) *error = result;
+  if (result == ERROR_FILE_NOT_FOUND) return ValueRead::kMissing;
+  if (result == ERROR_MORE_DATA) return ValueRead::kWrongType;  // no number takes more than 4 bytes
+  if (result != ERROR_SUCCESS) return ValueRead::kFailed;
+  if (type != REG_DWORD || size != sizeof(data)) return ValueRead::kWrongType;
   value = data;
-  return true;
+  return ValueRead::kPresent;
+}
+
+ValueRead RegistryKey::QueryString(const WCHAR* name, CTolvaneString& value, std::size_t maxChars,
+                                   LONG* error) const {
+  if (error != nullptr) *error = ERROR_SUCCESS;
+  if (!m_open) return ValueRead::kMissing;
+  const std::size_t maxBytes = (maxChars + 1) * sizeof(WCHAR);
+  // Most values fit the buffer on the stack and take one query; a longer one
+  // is asked for again with a buffer of the size the registry named.
+  WCHAR small[kStringBufferChars] = {};
+  std::u16string large;
+  WCHAR* buffer = small;
+  DWORD capacity = kStringBufferBytes;
+  DWORD type = REG_NONE;
+  DWORD size = capacity;
+  LONG result = RegQueryValueExW(m_key, name, nullptr, &type, reinterpret_cast<BYTE*>(buffer), &size);
+  while (result == ERROR_MORE_DATA && size <= maxBytes) {
+    large.assign(size / sizeof(WCHAR) + 1, u'\0');
+    buffer = large.data();
+    capacity = size;
+    result = RegQueryValueExW(m_key, name, nullptr, &type, reinterpret_cast<BYTE*>(buffer), &size);
+  }
+  if (error != nullptr) *error = result;
+  if (result == ERROR_FILE_NOT_FOUND) return ValueRead::kMissing;
+  if (result == ERROR_MORE_DATA) return ValueRead::kTooLong;
+  if (result != ERROR_SUCCESS) return ValueRead::kFailed;
+  if (type != REG_SZ && type != REG_EXPAND_SZ) return ValueRead::kWrongType;
+  if (size > maxBytes) return ValueRead::kTooLong;
+  std::u16string_view text(buffer, std::min<std::size_t>(size, capacity) / sizeof(WCHAR));
+  text = text.substr(0, text.find(u'\0'));
+  value.setWide(text);
+  return ValueRead::kPresent;
+}
+
+bool RegistryKey::ReadDWord(const WCHAR* name, DWORD& value) const {
+  return QueryDWord(name, value) == ValueRead::kPresent;
 }
 
 void RegistryKey::ReadDWordDefault(const WCHAR* name, DWORD& value, DWORD defaultValue) const {
@@ -52,18 +93,7 @@ void RegistryKey::ReadDWordDefault(const WCHAR* name, DWORD& value, DWORD defaul
 }
 
 bool RegistryKey::ReadString(const WCHAR* name, CTolvaneString& value) const {
-  if (!m_open) return false;
-  WCHAR buffer[kStringBufferChars] = {};
-  DWORD size = kStringBufferBytes;
-  if (RegQueryValueExW(m_key, name, nullptr, nullptr, reinterpret_cast<BYTE*>(buffer), &size) !=
-      ERROR_SUCCESS) {
-    return false;
-  }
-  const std::size_t stored = std::min<std::size_t>(size / sizeof(WCHAR), kStringBufferChars - 1);
-  std::u16string_view text(buffer, stored);
-  text = text.substr(0, text.find(u'\0'));
-  value.setWide(text);
-  return true;
+  return QueryString(name, value, kMaxStringChars) == ValueRead::kPresent;
 }
 
 void RegistryKey::ReadStringDefault(const WCHAR* name, CTolvaneString& value,

@@ -16,7 +16,9 @@ inline constexpr std::int32_t kEventServiceNotFound = 7;
 inline constexpr std::int32_t kEventBindFailed = 8;
 inline constexpr std::int32_t kEventConnectFailed = 9;
 
-// Kept in the table for events written by others; the daemon never writes them.
+// Texts of the daemon's own making: 99 for failures ("A general error
+// occured:" and the text), 114 for warnings (the text alone). 107 is kept in
+// the table for events written by others.
 inline constexpr std::int32_t kEventGeneralError = 99;
 inline constexpr std::int32_t kEventDebug = 107;
 inline constexpr std::int32_t kEventPlainText = 114;
