@@ -60,6 +60,24 @@ void appendUnsigned(std::string& out, std::int32_t value) {
   out.append(digits, end);
 }
 
+// The text with every control character but TAB (below 0x20, and 0x7F) as '#'
+// and its three octal digits ("#012" for LF): one message stays one line, and
+// what a sender put in cannot pose as a line of another sender or reach the
+// terminal of whoever reads the file.
+void appendEscaped(std::string& out, const char* text, std::size_t length) {
+  std::size_t start = 0;
+  for (std::size_t i = 0; i < length; ++i) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    if ((c >= 0x20 && c != 0x7F) || c == '\t') continue;
+    out.append(text + start, i - start);
+    const char escape[4] = {'#', static_cast<char>('0' + (c >> 6)), static_cast<char>('0' + ((c >> 3) & 7)),
+                            static_cast<char>('0' + (c & 7))};
+    out.append(escape, sizeof escape);
+    start = i + 1;
+  }
+  out.append(text + start, length - start);
+}
+
 void appendDate(std::string& out, const std::tm& fields, char separator) {
   appendPadded(out, fields.tm_year + 1900, 4);
   out.push_back(separator);
@@ -117,8 +135,16 @@ void appendFileLine(const ActionSettings& settings, const SyslogMessage& message
     appendPadded(line, fields.tm_sec, 2);
     line.push_back(',');
   }
-  const CTolvaneString& host = message.getFromHost();
-  line.append(host.getNarrow(), static_cast<std::size_t>(host.getNarrowLength()));
+  const bool escape = settings.fileEscapeControlChars != 0;
+  const auto appendText = [&](const char* text, std::size_t length) {
+    if (escape) {
+      appendEscaped(line, text, length);
+    } else {
+      line.append(text, length);
+    }
+  };
+  const CTolvaneString& host = message.getFromHost();  // a resolved name is the sender's word too
+  appendText(host.getNarrow(), static_cast<std::size_t>(host.getNarrowLength()));
   line.push_back(',');
   if (settings.fileFacility == 1) {
     appendUnsigned(line, message.getFacility());
@@ -129,7 +155,7 @@ void appendFileLine(const ActionSettings& settings, const SyslogMessage& message
     line.push_back(',');
   }
   const char* text = message.getMessageA();
-  line.append(text, std::strlen(text));
+  appendText(text, std::strlen(text));
   line.push_back('\n');
 }
 

@@ -30,7 +30,9 @@ bool buildLogFileName(const ActionSettings& settings, const CActionListEntry& en
 
 // Appends the line of `message` to `line`: [date,time,]host,[facility,]
 // [priority,]text and a line feed. Date and time are those of receivedAt in
-// local time.
+// local time. Unless settings.fileEscapeControlChars is 0, the control
+// characters of host and text (below 0x20 but TAB, and 0x7F) are written as
+// '#' and three octal digits, so that the line feed ends the only line.
 void appendFileLine(const ActionSettings& settings, const SyslogMessage& message, std::string& line);
 
 // The source of "now" for dated file names; time() unless replaced. Tests

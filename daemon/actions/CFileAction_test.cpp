@@ -1,6 +1,8 @@
 #include "actions/CFileAction.h"
 
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -14,6 +16,7 @@
 #include "actions/file_output.h"
 #include "platform/eventlog.h"
 #include "rules/CActionListEntry.h"
+#include "rules/action_factory.h"
 #include "service/service_events.h"
 #include "temp_root.h"
 
@@ -178,6 +181,20 @@ TEST_F(CFileActionTest, TextBytesReachTheFileUnchanged) {
   EXPECT_EQ(contents(m_dir / "Corvantel.log"), "10.0.0.5,caf\xc3\xa9 \xff\xfe raw\n");
 }
 
+TEST_F(CFileActionTest, ControlCharactersCannotForgeALineUnlessEscapingIsOff) {
+  m_settings.fileFacility = m_settings.filePriority = 0;
+  const char* forged = "x\r\n2026-12-08,13:00:00,10.6.6.6,FAKE \x1b[2J\ttab\x7f\x01 caf\xc3\xa9";
+  std::string line;
+  appendFileLine(m_settings, message(forged, "evil\nhost"), line);
+  EXPECT_EQ(line, "2026-12-07,09:05:03,evil#012host,x#015#0122026-12-08,13:00:00,10.6.6.6,FAKE #033[2J\ttab#177#001 "
+                  "caf\xc3\xa9\n");
+
+  m_settings.fileEscapeControlChars = 0;
+  line.clear();
+  appendFileLine(m_settings, message("a\nb"), line);
+  EXPECT_EQ(line, "2026-12-07,09:05:03,10.0.0.5,a\nb\n");
+}
+
 // --- writing ---
 
 TEST_F(CFileActionTest, LinesAreAppendedAtTheFlush) {
@@ -292,6 +309,66 @@ TEST_F(CFileActionTest, FailedWriteIsLoggedOnceAndProcessingGoesOn) {
   write(message("lost"));
   flushFileOutputs();
   EXPECT_EQ(events().size(), 2u);
+}
+
+TEST_F(CFileActionTest, WriteCutShortLeavesOnlyWholeLines) {
+  m_settings.fileDateTime = m_settings.fileFacility = m_settings.filePriority = 0;
+  // A file size limit cuts a write short as a full disk does, without filling one.
+  rlimit saved{};
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+  const auto oldHandler = signal(SIGXFSZ, SIG_IGN);
+  rlimit limited = saved;
+  limited.rlim_cur = 100;
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limited), 0);
+  for (int i = 0; i < 10; ++i) write(message(("line " + std::to_string(i) + std::string(20, '.')).c_str()));
+  flushFileOutputs();
+  const std::string cut = contents(m_dir / "Corvantel.log");
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &saved), 0);
+  signal(SIGXFSZ, oldHandler);
+
+  EXPECT_FALSE(cut.empty());
+  EXPECT_EQ(cut.back(), '\n');  // the part of the line that fitted is gone
+  write(message("after"));
+  flushFileOutputs();
+  EXPECT_EQ(contents(m_dir / "Corvantel.log"), cut + "10.0.0.5,after\n");
+}
+
+// An action of a type that waits on the network, which looks at the file the
+// lines before it were filed into.
+std::string g_seenByTheSlowAction;
+fs::path g_watchedFile;
+
+class SlowAction : public CAction {
+ public:
+  void Execute(const SyslogMessage&, const ActionSettings&, const CActionListEntry&) override {
+    std::ifstream in(g_watchedFile, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    g_seenByTheSlowAction = text.str();
+  }
+};
+
+std::unique_ptr<CAction> fileAndSlowActions(std::int32_t type) {
+  if (type == kActionFile) return std::make_unique<CFileAction>();
+  return std::make_unique<SlowAction>();
+}
+
+TEST_F(CFileActionTest, FiledLinesReachTheFileBeforeAnActionThatMayWaitOnTheNetwork) {
+  m_settings.fileDateTime = m_settings.fileFacility = m_settings.filePriority = 0;
+  g_watchedFile = m_dir / "Corvantel.log";
+  const ActionFactory previous = setActionFactoryForTesting(fileAndSlowActions);
+  const CActionListEntry file(kActionFile, nullptr);
+  for (const std::int32_t type : {kActionOdbc, kActionForward, kActionMail}) {
+    g_seenByTheSlowAction.clear();
+    file.CallAction(message(std::to_string(type).c_str()), m_settings);
+    CActionListEntry(type, nullptr).CallAction(message("x"), m_settings);
+    EXPECT_NE(g_seenByTheSlowAction.find("10.0.0.5," + std::to_string(type) + "\n"), std::string::npos) << type;
+  }
+  // Between file actions the lines wait for the end of the batch, as before.
+  CActionListEntry(kActionEventLog, nullptr).CallAction(message("x"), m_settings);
+  file.CallAction(message("batched"), m_settings);
+  EXPECT_EQ(contents(g_watchedFile).find("batched"), std::string::npos);
+  setActionFactoryForTesting(previous);
 }
 
 }  // namespace

@@ -29,6 +29,7 @@ struct FileOutput {
   std::int64_t lastUsed = 0;  // monotonic seconds, for closing idle files
   bool unavailable = false;   // could not be opened in this batch: its lines are lost
   bool failing = false;       // failure logged; no further event until a write succeeds
+  off_t cutTo = -1;           // >= 0: the file must be cut back to this size before the next write
 };
 
 // Receive thread only. Nodes of an unordered_map keep their address when the
@@ -66,11 +67,48 @@ void closeOutput(FileOutput& output) {
   --g_openCount;
 }
 
+// Cuts the file back to output.cutTo, the end of its last whole line; true
+// when done (or nothing was to be done).
+bool cutBack(FileOutput& output) {
+  if (output.cutTo < 0) return true;
+  struct stat current {};
+  if (::fstat(output.fd, &current) == 0 && current.st_size <= output.cutTo) {
+    output.cutTo = -1;  // cut meanwhile by someone else; never grow it
+    return true;
+  }
+  int result;
+  do {
+    result = ::ftruncate(output.fd, output.cutTo);
+  } while (result != 0 && errno == EINTR);
+  if (result != 0) return false;
+  output.cutTo = -1;
+  return true;
+}
+
+// After a write cut short (a full file system, a file size limit), the file
+// ends in part of a line; the next line written would be glued to it. Notes
+// where the last whole line ends and cuts the file back there now, or, when
+// that fails too, before the next write.
+void keepWholeLines(FileOutput& output, std::size_t written) {
+  if (written == 0) return;
+  const std::size_t lastEnd = output.buffer.rfind('\n', written - 1);
+  const std::size_t partial = lastEnd == std::string::npos ? written : written - (lastEnd + 1);
+  if (partial == 0) return;  // the file still ends with a whole line
+  struct stat current {};
+  if (::fstat(output.fd, &current) != 0 || current.st_size < static_cast<off_t>(partial)) return;
+  output.cutTo = current.st_size - static_cast<off_t>(partial);
+  cutBack(output);
+}
+
 // Writes the waiting lines in one write() where the system takes them at once.
-// On failure the rest is lost and the file is closed, so that the next batch
-// opens it afresh.
+// On failure the rest is lost, the file keeps only whole lines, and it is
+// closed, so that the next batch opens it afresh.
 void writeOutput(FileOutput& output) {
   if (output.buffer.empty()) return;
+  if (output.fd >= 0 && !cutBack(output)) {
+    reportFailure(output, errno);
+    closeOutput(output);
+  }
   if (output.fd >= 0) {
     const char* data = output.buffer.data();
     std::size_t left = output.buffer.size();
@@ -79,6 +117,7 @@ void writeOutput(FileOutput& output) {
       if (written < 0 && errno == EINTR) continue;
       if (written <= 0) {
         reportFailure(output, written < 0 ? errno : EIO);
+        keepWholeLines(output, static_cast<std::size_t>(data - output.buffer.data()));
         closeOutput(output);
         break;
       }
@@ -125,6 +164,9 @@ bool ensureOpen(FileOutput& output) {
   }
   struct stat opened {};
   ::fstat(fd, &opened);
+  // A cut still owed belongs to the file that was cut short, not to a new one
+  // made at the same path since.
+  if (opened.st_dev != output.dev || opened.st_ino != output.ino) output.cutTo = -1;
   output.fd = fd;
   output.dev = opened.st_dev;
   output.ino = opened.st_ino;
@@ -207,6 +249,10 @@ void flushFileOutputs() {
     g_lastIdleScan = now;
     closeIdle(now);
   }
+}
+
+void writeWaitingFileLines() {
+  for (FileOutput* output : g_touched) writeOutput(*output);
 }
 
 void closeFileOutputs() {
