@@ -72,6 +72,41 @@ TEST_F(RegistryKeyTest, DWordsAndDefaults) {
   EXPECT_FALSE(key.ReadDWord(u"nSyslogPort", value));
 }
 
+TEST_F(RegistryKeyTest, ValuesOfAnotherTypeReadAsWrongTypeNeverAsSomethingElse) {
+  setString(u"nSyslogPort", u"7");  // once read as 55, the code of the character
+  const DWORD number = 5;
+  ASSERT_EQ(RegSetValueExW(m_writer, u"szName", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&number), 4),
+            ERROR_SUCCESS);
+  RegistryKey key;
+  ASSERT_EQ(key.Open(HKEY_LOCAL_MACHINE, kKeyPath, KEY_READ), ERROR_SUCCESS);
+  DWORD value = 1;
+  EXPECT_EQ(key.QueryDWord(u"nSyslogPort", value), ValueRead::kWrongType);
+  EXPECT_FALSE(key.ReadDWord(u"nSyslogPort", value));
+  EXPECT_EQ(value, 1u);
+  CTolvaneString text(u"kept");
+  EXPECT_EQ(key.QueryString(u"szName", text, 100), ValueRead::kWrongType);
+  EXPECT_EQ(key.QueryString(u"szNone", text, 100), ValueRead::kMissing);
+  EXPECT_EQ(std::u16string(text.getWide()), u"kept");
+}
+
+TEST_F(RegistryKeyTest, LongTextsAreReadWholeUpToTheLimitAndAFailingKeyIsNoMissingValue) {
+  setString(u"szFilter", std::u16string(40000, u'f'));
+  RegistryKey key;
+  ASSERT_EQ(key.Open(HKEY_LOCAL_MACHINE, kKeyPath, KEY_READ), ERROR_SUCCESS);
+  CTolvaneString text;
+  ASSERT_EQ(key.QueryString(u"szFilter", text, 40000), ValueRead::kPresent);
+  EXPECT_EQ(text.getLength(), 40000);
+  EXPECT_EQ(key.QueryString(u"szFilter", text, 39999), ValueRead::kTooLong);
+
+  RegCloseKey(m_writer);
+  m_writer = nullptr;
+  ASSERT_EQ(RegDeleteKeyW(HKEY_LOCAL_MACHINE, kKeyPath), ERROR_SUCCESS);
+  LONG error = ERROR_SUCCESS;
+  DWORD value = 0;
+  EXPECT_EQ(key.QueryDWord(u"nSyslogPort", value, &error), ValueRead::kFailed);
+  EXPECT_EQ(error, ERROR_KEY_DELETED);
+}
+
 TEST_F(RegistryKeyTest, OpeningAMissingKeyReportsTheCode) {
   RegistryKey key;
   EXPECT_EQ(key.Open(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Nowhere", KEY_READ), ERROR_FILE_NOT_FOUND);
