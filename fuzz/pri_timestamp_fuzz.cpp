@@ -16,8 +16,10 @@ void check(bool condition) {
   if (!condition) std::abort();
 }
 
-// Far enough on each side for any year chosen plus the carry of day 99 hour 99.
-constexpr TimeValue kMaxDistance = 400LL * 86400;
+// The year is the one that puts the stamp closest to reception, and a day or
+// time that does not exist is no stamp: never more than half a year away,
+// plus a day for the zones.
+constexpr TimeValue kMaxDistance = 185LL * 86400;
 
 void checkStamp(const char* text, TimeValue receivedAt, const ZoneRules& zone) {
   const TimeValue stamp = parseMessageTimeStamp(text, receivedAt, zone);
