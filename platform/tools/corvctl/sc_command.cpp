@@ -183,7 +183,8 @@ void reportStoppedDuringStart(const std::string& name, const SERVICE_STATUS& sta
   while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
   for (std::size_t at = 0; at <= text.size();) {
     const std::size_t end = std::min(text.find('\n', at), text.size());
-    const std::string line = text.substr(at, end - at);
+    std::string line = text.substr(at, end - at);
+    while (!line.empty() && line.back() == ' ') line.pop_back();
     std::fprintf(stderr, line.empty() ? "\n" : "    %s\n", line.c_str());
     at = end + 1;
   }
