@@ -19,8 +19,7 @@
 #include "platform/registry.h"
 #include "platform/service.h"
 #include "platform/winsock.h"
-#include "temp_root.h"
-#include "daemon_test_support.h"
+#include "service_fixture.h"
 
 namespace {
 
@@ -29,11 +28,8 @@ using namespace daemon_testing;
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 
-constexpr char kName[] = "TolvaneCorvantel";
 constexpr char kEventSource[] =
     "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\TolvaneCorvantel";
-
-Outcome corvantd(const std::string& arguments) { return run(std::string(CORVANTD_PATH) + " " + arguments); }
 
 // The value as REG_DWORD or REG_SZ/REG_EXPAND_SZ text; type set to its type, 0 when missing.
 std::string query(const char* path, const char* name, DWORD* type = nullptr) {
@@ -52,7 +48,7 @@ std::string query(const char* path, const char* name, DWORD* type = nullptr) {
 
 std::vector<DWORD> eventIds() {
   std::vector<platform::EventRecord> records;
-  platform::readEvents(0, std::string(kName), records);
+  platform::readEvents(0, std::string(kService), records);
   std::vector<DWORD> ids;
   for (const auto& record : records) ids.push_back(record.eventId);
   return ids;
@@ -60,118 +56,14 @@ std::vector<DWORD> eventIds() {
 
 platform::EventRecord lastEvent(DWORD id) {
   std::vector<platform::EventRecord> records;
-  platform::readEvents(0, std::string(kName), records);
+  platform::readEvents(0, std::string(kService), records);
   for (auto it = records.rbegin(); it != records.rend(); ++it) {
     if (it->eventId == id) return *it;
   }
   return {};
 }
 
-class CorvantdTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    m_logs = m_root.base() / "logs";
-    fs::create_directories(m_logs);
-    m_port = freeUdpPort();
-  }
-
-  void TearDown() override {
-    SC_HANDLE service = open();
-    if (service == nullptr) return;
-    SERVICE_STATUS status{};
-    if (QueryServiceStatus(service, &status) && status.dwCurrentState != SERVICE_STOPPED) {
-      ControlService(service, SERVICE_CONTROL_STOP, &status);
-      if (!waitForState(SERVICE_STOPPED, 6s)) killService();
-    }
-    CloseServiceHandle(service);
-  }
-
-  // Installed, listening on the test's port, filing into the test's folder
-  // with the first rule base of the package.
-  void install() {
-    ASSERT_EQ(corvantd("-i").output, "TolvaneCorvantel installed\n");
-    setDword(kParameters, "nSyslogPort", static_cast<DWORD>(m_port));
-    setString(kParameters, "szBaseLogFilePath", m_logs.string());
-    setDword(kParameters, "nUniqueFileName", 0);
-    setDword(kParameters, "nFileDateTime", 0);
-    const Outcome imported = run(std::string(CORVCTL_PATH) + " reg import " + CORVANTEL_SOURCE_DIR +
-                                 "/packaging/first-rulebase.reg 2>&1");
-    ASSERT_EQ(imported.status, 0) << imported.output;
-  }
-
-  SC_HANDLE open() {
-    SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
-    if (manager == nullptr) return nullptr;
-    SC_HANDLE service = OpenServiceA(manager, kName, SERVICE_ALL_ACCESS);
-    CloseServiceHandle(manager);
-    return service;
-  }
-
-  DWORD state() {
-    SC_HANDLE service = open();
-    if (service == nullptr) return 0;
-    SERVICE_STATUS status{};
-    QueryServiceStatus(service, &status);
-    CloseServiceHandle(service);
-    return status.dwCurrentState;
-  }
-
-  bool waitForState(DWORD wanted, std::chrono::milliseconds limit) {
-    return eventually([&] { return state() == wanted; }, limit);
-  }
-
-  void start() {
-    SC_HANDLE service = open();
-    ASSERT_NE(service, nullptr);
-    ASSERT_TRUE(StartServiceA(service, 0, nullptr)) << GetLastError();
-    CloseServiceHandle(service);
-    ASSERT_TRUE(waitForState(SERVICE_RUNNING, 10s)) << state();
-  }
-
-  // The time from the stop request until the manager reports STOPPED.
-  std::chrono::milliseconds stop() {
-    SC_HANDLE service = open();
-    EXPECT_NE(service, nullptr);
-    if (service == nullptr) return 0ms;
-    const auto begin = std::chrono::steady_clock::now();
-    SERVICE_STATUS status{};
-    EXPECT_TRUE(ControlService(service, SERVICE_CONTROL_STOP, &status)) << GetLastError();
-    CloseServiceHandle(service);
-    EXPECT_TRUE(waitForState(SERVICE_STOPPED, 6s));
-    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - begin);
-  }
-
-  // The process that last reported the service's status; 0 when none.
-  pid_t servicePid() {
-    std::ifstream status(m_root.machine() / "services" / "tolvanecorvantel" / "status");
-    for (std::string line; std::getline(status, line);) {
-      if (line.rfind("pid=", 0) == 0) return static_cast<pid_t>(std::stol(line.substr(4)));
-    }
-    return 0;
-  }
-
-  void killService() {
-    if (const pid_t pid = servicePid(); pid > 0) ::kill(pid, SIGKILL);
-  }
-
-  Outcome corvctl(const std::string& arguments) {
-    return run(std::string(CORVCTL_PATH) + " " + arguments + " 2>&1");
-  }
-
-  void logger(const std::string& text) {
-    const Outcome sent =
-        run("logger -n 127.0.0.1 -P " + std::to_string(m_port) + " -d --rfc3164 -t app '" + text + "' 2>&1");
-    ASSERT_EQ(sent.status, 0) << sent.output;
-  }
-
-  std::vector<std::string> lines(const std::string& name = "Corvantel") const {
-    return readLines(m_logs / (name + ".log"));
-  }
-
-  platform::testing::TempPlatformRoot m_root;
-  fs::path m_logs;
-  int m_port = 0;
-};
+class CorvantdTest : public ServiceFixture {};
 
 TEST_F(CorvantdTest, HelpInAnyCaseAndSilenceWithoutTheManager) {
   const std::string help =

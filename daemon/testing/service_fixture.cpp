@@ -84,11 +84,20 @@ std::chrono::milliseconds ServiceFixture::stop() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - begin);
 }
 
-void ServiceFixture::killService() {
+pid_t ServiceFixture::servicePid() {
   std::ifstream status(m_root.machine() / "services" / "tolvanecorvantel" / "status");
   for (std::string line; std::getline(status, line);) {
-    if (line.rfind("pid=", 0) == 0 && std::stol(line.substr(4)) > 0) ::kill(std::stol(line.substr(4)), SIGKILL);
+    if (line.rfind("pid=", 0) == 0) return static_cast<pid_t>(std::stol(line.substr(4)));
   }
+  return 0;
+}
+
+void ServiceFixture::killService() {
+  if (const pid_t pid = servicePid(); pid > 0) ::kill(pid, SIGKILL);
+}
+
+Outcome ServiceFixture::corvctl(const std::string& arguments) {
+  return run(std::string(CORVCTL_PATH) + " " + arguments + " 2>&1");
 }
 
 void ServiceFixture::logger(const std::string& text) {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <sys/types.h>
 
 #include <chrono>
 #include <filesystem>
@@ -38,8 +39,12 @@ class ServiceFixture : public ::testing::Test {
   void start();
   // The time from the stop request until the manager reports STOPPED.
   std::chrono::milliseconds stop();
+  // The process that last reported the service's status; 0 when none.
+  pid_t servicePid();
   // SIGKILL to the service's process.
   void killService();
+  // Runs corvctl with `arguments`, its standard error with its output.
+  Outcome corvctl(const std::string& arguments);
   // One RFC 3164 datagram through logger(1) to the test's port.
   void logger(const std::string& text);
   std::vector<std::string> lines(const std::string& name = "Corvantel") const;
