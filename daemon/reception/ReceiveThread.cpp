@@ -86,8 +86,9 @@ void receiveLoop(CQuenraSrvc& service, const SyslogServerFactory& makeServer) {
 
     // Picks up a rule base saved before this batch was received. The registry
     // is asked only whether the hive changed; the version value is read only
-    // then, and the rules only when it changed.
-    if (reloadRuleBase && newBatch) reloader.Refresh();
+    // then, and the rules only when it changed. A reload that failed is tried
+    // again at every message until it succeeds.
+    if (reloadRuleBase && (newBatch || reloader.isFailing())) reloader.Refresh();
 
     try {
       ruleBase().CallRules(message, settings);

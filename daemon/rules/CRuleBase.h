@@ -76,6 +76,8 @@ class RuleBaseReloader {
   explicit RuleBaseReloader(CRuleBase& rules = ruleBase(), Loader load = loadRuleBaseFromRegistry)
       : m_rules(rules), m_load(load) {}
   void Refresh();
+  // The last Refresh failed: the next message should try again.
+  bool isFailing() const { return m_failing; }
 
  private:
   CRuleBase& m_rules;
