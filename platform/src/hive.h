@@ -141,6 +141,15 @@ class Hive : public std::enable_shared_from_this<Hive> {
   std::thread::id m_txOwner;  // default id: no transaction open
   std::vector<std::pair<const char*, sqlite3_stmt*>> m_statements;
   std::int64_t m_dataVersion = -1;  // PRAGMA data_version at the last changeCount
+  // An inotify watch on the hive's folder, made at the first changeCount: while
+  // it reports nothing for the hive's files, nothing committed, and the count
+  // is answered without asking SQLite. -1 when none could be made.
+  int m_watch = -1;
+  bool m_watchTried = false;
+  bool m_watchPrimed = false;  // changeCount has asked SQLite since the watch began
+  // Reads every waiting event of the watch: 0 none for this hive's files, 1 a
+  // write, 2 a file of the hive created, deleted or moved (or events lost).
+  int drainWatch();
 };
 
 // Maps a SQLite result code to the Windows result code a registry call returns.

@@ -4,6 +4,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <filesystem>
+
 #include "platform/registry.h"
 #include "temp_root.h"
 
@@ -89,6 +91,26 @@ TEST(RegistrySnapshotTest, ChangeCountMovesWithEveryCommitOfAnyProcessAndOnlyThe
   ASSERT_EQ(RegQueryHiveChangeCount(HKEY_LOCAL_MACHINE, &afterOwn), ERROR_SUCCESS);
   EXPECT_NE(afterOwn, afterOther);
   EXPECT_EQ(RegQueryHiveChangeCount(HKEY_LOCAL_MACHINE, nullptr), ERROR_INVALID_PARAMETER);
+}
+
+TEST(RegistrySnapshotTest, ChangeCountThroughAnOpenHandleNoticesAReplacedHiveFile) {
+  platform::testing::TempPlatformRoot root;
+  ASSERT_EQ(save(1), ERROR_SUCCESS);
+  HKEY hive = nullptr;
+  ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"", 0, KEY_READ, &hive), ERROR_SUCCESS);
+  std::uint64_t before = 0, still = 0, after = 0;
+  ASSERT_EQ(RegQueryHiveChangeCount(hive, &before), ERROR_SUCCESS);
+  ASSERT_EQ(RegQueryHiveChangeCount(hive, &still), ERROR_SUCCESS);
+  EXPECT_EQ(still, before);
+
+  // A restored backup: another file renamed over the hive. The handle's
+  // connection still reads the old file, whose data_version never moves.
+  const auto file = root.machine() / "machine.hive";
+  std::filesystem::copy_file(file, root.base() / "backup.hive");
+  std::filesystem::rename(root.base() / "backup.hive", file);
+  ASSERT_EQ(RegQueryHiveChangeCount(hive, &after), ERROR_SUCCESS);
+  EXPECT_NE(after, still);
+  RegCloseKey(hive);
 }
 
 }  // namespace

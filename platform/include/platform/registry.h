@@ -178,6 +178,9 @@ LONG RegBeginReadTransaction(HKEY anyKeyOfTheHive);
 // Not a Windows call: a number that differs from the one an earlier call gave
 // whenever the hive of the key may have changed since (a commit of this
 // process or of another, or the hive file replaced). Cheap enough to ask
-// before every batch of work: a reader re-reads its keys only when it moved.
-// The number may also move for changes of another hive of this process.
+// before every batch of work: while an inotify watch on the hive's folder
+// reports nothing, the answer costs one read() that finds nothing waiting;
+// asked through an open handle rather than HKEY_LOCAL_MACHINE it also skips
+// finding the hive file. A reader re-reads its keys only when the number
+// moved. It may also move for changes of another hive of this process.
 LONG RegQueryHiveChangeCount(HKEY anyKeyOfTheHive, std::uint64_t* count);
