@@ -186,12 +186,22 @@ void reportRuleBaseReadFailure(LONG error) {
   logDaemonEvent(EVENTLOG_ERROR_TYPE, kEventGeneralError, {text.c_str()});
 }
 
+RuleBaseReloader::~RuleBaseReloader() {
+  if (m_hive != nullptr) RegCloseKey(m_hive);
+}
+
 void RuleBaseReloader::Refresh() {
+  if (m_hive == nullptr && RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"", 0, KEY_READ, &m_hive) != ERROR_SUCCESS) {
+    m_hive = nullptr;
+  }
   std::uint64_t changes = 0;
-  LONG result = RegQueryHiveChangeCount(HKEY_LOCAL_MACHINE, &changes);
+  LONG result = RegQueryHiveChangeCount(m_hive != nullptr ? m_hive : HKEY_LOCAL_MACHINE, &changes);
   if (result == ERROR_SUCCESS) {
     if (m_upToDate && changes == m_seenChanges && m_rules.isLoaded()) return;
     result = m_load(m_rules);
+    // The next question goes to the hive file as it is now.
+    if (m_hive != nullptr) RegCloseKey(m_hive);
+    m_hive = nullptr;
   }
   if (result == ERROR_SUCCESS) {
     m_seenChanges = changes;

@@ -66,8 +66,10 @@ void reportRuleBaseReadFailure(LONG error);
 
 // Keeps a rule base up to date for a daemon with bReloadRuleBase 1, cheaply:
 // the Rules key is looked at only when the machine hive changed since the last
-// look. A failed reload keeps the rules in force, logs one event per run of
-// failures, and is tried again at the next Refresh.
+// look (RegQueryHiveChangeCount, asked through a handle kept open, which costs
+// a fraction of a microsecond while nothing changes). A failed reload keeps
+// the rules in force, logs one event per run of failures, and is tried again
+// at the next Refresh.
 class RuleBaseReloader {
  public:
   // `load` reads the rules (loadRuleBaseFromRegistry; tests put a failing
@@ -75,6 +77,10 @@ class RuleBaseReloader {
   using Loader = LONG (*)(CRuleBase& rules);
   explicit RuleBaseReloader(CRuleBase& rules = ruleBase(), Loader load = loadRuleBaseFromRegistry)
       : m_rules(rules), m_load(load) {}
+  ~RuleBaseReloader();
+  RuleBaseReloader(const RuleBaseReloader&) = delete;
+  RuleBaseReloader& operator=(const RuleBaseReloader&) = delete;
+
   void Refresh();
   // The last Refresh failed: the next message should try again.
   bool isFailing() const { return m_failing; }
@@ -82,6 +88,9 @@ class RuleBaseReloader {
  private:
   CRuleBase& m_rules;
   Loader m_load;
+  // HKEY_LOCAL_MACHINE opened anew after every load, so that it follows a
+  // hive file replaced meanwhile; null until the first Refresh.
+  HKEY m_hive = nullptr;
   std::uint64_t m_seenChanges = 0;  // the hive's change count the rules are up to date with
   bool m_upToDate = false;          // m_seenChanges is valid
   bool m_failing = false;           // the current run of failures has been logged
