@@ -5,9 +5,11 @@
 // subject, the syslog port shown as 514 instead of the service port 0).
 #pragma once
 
+#include <QSet>
 #include <QString>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <variant>
 
 #include "platform/registry.h"
@@ -61,15 +63,39 @@ struct ParameterValues {
 using ParameterValue = std::variant<std::int32_t, QString>;
 using ParameterSink = std::function<void(const QString& name, const ParameterValue& value)>;
 
-// Reads every value from `key` with the client defaults above: a value that is
-// missing or unreadable (a text of more than 255 bytes counts as unreadable)
-// keeps its default. A null key gives all defaults.
-ParameterValues readParameterValues(HKEY key);
+// The room the daemon has for a text value, in bytes of the ANSI code page with
+// the terminating zero: it keeps only what fits of a longer text. 0 for a name
+// that is not a text value of the key.
+int parameterTextCapacity(const QString& name);
+
+// Reads every value from `key` with the client defaults above. A value that is
+// missing, stored with another registry type than the daemon reads (a number
+// as REG_DWORD, a text as REG_SZ or REG_EXPAND_SZ) or too long to read (a text
+// of more than kLongStringBuffer bytes) keeps its default, as it does in the
+// daemon. A null key gives all defaults. `stored`, when given, receives the
+// names of the values the key holds in any form, read or not.
+ParameterValues readParameterValues(HKEY key, QSet<QString>* stored = nullptr);
+
+// The first value a save could not write, with the registry's result code.
+struct ParameterWriteFailure {
+  QString name;
+  LONG code = ERROR_SUCCESS;
+};
 
 // Writes every value to `key`, numbers as REG_DWORD and texts as REG_SZ; an
-// empty text deletes its value, so that the daemon's default applies again.
-// Write results are not checked.
-void writeParameterValues(HKEY key, const ParameterValues& values);
+// empty text deletes its value (one that is not there counts as deleted), so
+// that the daemon's default applies again. Stops at the first write that
+// fails and returns it.
+std::optional<ParameterWriteFailure> writeParameterValues(HKEY key, const ParameterValues& values);
+
+// A save of what was edited since `asRead` was read from `key` with `stored`:
+// writes the values that differ from `asRead`, and those the key did not hold
+// (they get the default the pages showed). A value the key holds and that did
+// not change is left as it is stored, in whatever form. Stops at the first
+// write that fails and returns it.
+std::optional<ParameterWriteFailure> writeChangedParameterValues(HKEY key, const ParameterValues& values,
+                                                                 const ParameterValues& asRead,
+                                                                 const QSet<QString>& stored);
 
 // Hands every value to `sink` in the order writeParameterValues writes them.
 void forEachParameterValue(const ParameterValues& values, const ParameterSink& sink);

@@ -4,6 +4,7 @@
 
 #include "Global.h"
 #include "ParameterValues.h"
+#include "Registry.h"
 #include "ansi_text.h"
 #include "service/DaemonConfiguration.h"
 #include "registry_samples.h"
@@ -86,6 +87,45 @@ TEST_F(ParameterFormatTest, ClearedTextsFallBackToTheDaemonsDefaults) {
   EXPECT_EQ(d.szSMTPServer, "127.0.0.1");
   EXPECT_EQ(d.szODBCMessage, "Message");
   EXPECT_EQ(d.szBaseLogFilePath, "/var/log/corvantel");  // the client's default is the daemon's
+}
+
+TEST_F(ParameterFormatTest, TheClientsTextLimitsAreWhatTheDaemonKeeps) {
+  using Text = std::string DaemonConfiguration::*;
+  const std::pair<const char*, Text> texts[] = {
+      {"szSyslogSendServer", &DaemonConfiguration::szSyslogSendServer},
+      {"szBaseLogFilePath", &DaemonConfiguration::szBaseLogFilePath},
+      {"szBaseLogFileName", &DaemonConfiguration::szBaseLogFileName},
+      {"szBaseLogFileExtension", &DaemonConfiguration::szBaseLogFileExtension},
+      {"szODBCDsn", &DaemonConfiguration::szODBCDsn},
+      {"szODBCUid", &DaemonConfiguration::szODBCUid},
+      {"szODBCPwd", &DaemonConfiguration::szODBCPwd},
+      {"szTableName", &DaemonConfiguration::szTableName},
+      {"szODBCReceivedAt", &DaemonConfiguration::szODBCReceivedAt},
+      {"szODBCFacility", &DaemonConfiguration::szODBCFacility},
+      {"szODBCPriority", &DaemonConfiguration::szODBCPriority},
+      {"szODBCFromHost", &DaemonConfiguration::szODBCFromHost},
+      {"szODBCMessage", &DaemonConfiguration::szODBCMessage},
+      {"szSMTPServer", &DaemonConfiguration::szSMTPServer},
+      {"szSMTPSender", &DaemonConfiguration::szSMTPSender},
+      {"szSMTPRecipient", &DaemonConfiguration::szSMTPRecipient},
+      {"szSMTPSubject", &DaemonConfiguration::szSMTPSubject},
+  };
+  int seen = 0;
+  forEachParameterValue({}, [&](const QString&, const ParameterValue& value) {
+    if (std::holds_alternative<QString>(value)) ++seen;
+  });
+  EXPECT_EQ(seen, static_cast<int>(std::size(texts)));
+  // The longest text a field lets through comes back whole; one byte more is cut.
+  for (const int extra : {0, 1}) {
+    for (const auto& [name, member] : texts) {
+      const auto room = static_cast<std::size_t>(parameterTextCapacity(name) - 1 + extra);
+      ASSERT_EQ(Registry::SetStringValue(m_key, name, QString(static_cast<qsizetype>(room), u'x')), ERROR_SUCCESS);
+    }
+    DaemonConfiguration config;
+    readConfiguration(config);
+    for (const auto& [name, member] : texts)
+      EXPECT_EQ((config.*member).size(), static_cast<std::size_t>(parameterTextCapacity(name) - 1)) << name;
+  }
 }
 
 }  // namespace

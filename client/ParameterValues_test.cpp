@@ -72,6 +72,32 @@ TEST_F(ParameterValuesTest, EmptyTextsDeleteTheirValuesSoTheDefaultsReturn) {
   EXPECT_EQ(readParameterValues(m_key).szSMTPSubject, "Corvantel Email");
 }
 
+TEST_F(ParameterValuesTest, ASaveWritesWhatChangedAndWhatIsMissingAndStopsAtTheFirstFailure) {
+  Registry::SetStringValue(m_key, "nTimeMode", "1");  // another type: reads as missing
+  Registry::SetNumberValue(m_key, "szODBCDsn", 5);
+  Registry::SetStringValue(m_key, "szSMTPSubject", "Alerts");
+  QSet<QString> stored;
+  const ParameterValues asRead = readParameterValues(m_key, &stored);
+  EXPECT_EQ(stored, QSet<QString>({"nTimeMode", "szODBCDsn", "szSMTPSubject"}));
+  EXPECT_EQ(asRead.nTimeMode, 0);
+  EXPECT_EQ(asRead.szODBCDsn, "");
+  ParameterValues edited = asRead;
+  edited.szSMTPServer = "mail";
+  EXPECT_FALSE(writeChangedParameterValues(m_key, edited, asRead, stored));
+  const auto values = storedValues(m_key);
+  EXPECT_EQ(values.at("nTimeMode"), "SZ 1");  // left as stored
+  EXPECT_EQ(values.at("szODBCDsn"), "DWORD 5");
+  EXPECT_EQ(values.at("szSMTPServer"), "SZ mail");
+  EXPECT_EQ(values.at("nFileDateTime"), "DWORD 1");  // missing: the default the pages show
+  EXPECT_FALSE(values.contains("szODBCUid"));         // empty and missing: nothing to delete, no failure
+
+  ASSERT_EQ(RegDeleteTreeA(HKEY_LOCAL_MACHINE, Global::kParametersKeyPath), ERROR_SUCCESS);
+  const auto failure = writeParameterValues(m_key, edited);
+  ASSERT_TRUE(failure);
+  EXPECT_EQ(failure->name, "nSyslogPort");
+  EXPECT_EQ(failure->code, ERROR_KEY_DELETED);
+}
+
 TEST(ParameterValuesOrder, ValuesAreWrittenInTheDesignedOrder) {
   QStringList names;
   forEachParameterValue(ParameterValues{},

@@ -89,6 +89,13 @@ LONG SetNumberValue(HKEY key, const QString& name, std::int32_t value) {
   return RegSetValueExA(key, toAnsi(name).c_str(), 0, REG_DWORD, bytes, sizeof bytes);
 }
 
+LONG QueryValueType(HKEY key, const QString& name, DWORD* type, DWORD* size) {
+  DWORD dataSize = 0;
+  const LONG rc = RegQueryValueExA(key, toAnsi(name).c_str(), nullptr, type, nullptr, &dataSize);
+  if (size != nullptr) *size = dataSize;
+  return rc;
+}
+
 void DeleteValue(HKEY key, const QString& name) {
   Global::nLastRegError = RegDeleteValueA(key, toAnsi(name).c_str());
 }

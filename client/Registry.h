@@ -49,6 +49,11 @@ LONG SetStringValue(HKEY key, const QString& name, const QString& text, bool kee
 LONG SetNumberValue(HKEY key, const QString& name, const QString& value);
 LONG SetNumberValue(HKEY key, const QString& name, std::int32_t value);
 
+// The registry type and data size of a stored value, whatever its type. The
+// result is the query's: ERROR_FILE_NOT_FOUND for a missing value, another
+// code when the key cannot be read (ERROR_KEY_DELETED, ...).
+LONG QueryValueType(HKEY key, const QString& name, DWORD* type, DWORD* size = nullptr);
+
 // Deletes the value; the result goes to Global::nLastRegError.
 void DeleteValue(HKEY key, const QString& name);
 
