@@ -8,10 +8,13 @@
 #include <QLineEdit>
 #include <QRadioButton>
 #include <QVBoxLayout>
+#include <map>
 #include <utility>
 
 #include "Messages/Messages.h"
 #include "Registry.h"
+#include "WinNTServices.h"
+#include "ansi_text.h"
 #include "dialogs.h"
 #include "numeric_fields.h"
 #include "twips.h"
@@ -69,15 +72,43 @@ QVBoxLayout* pageLayout(QWidget* page, std::initializer_list<QWidget*> frames) {
 
 QString text(int number) { return Messages::GetMessageText(number); }
 
-void showFlag(QCheckBox* box, std::int32_t value) { box->setChecked(value == 1); }
-std::int32_t flagOf(const QCheckBox* box) { return box->isChecked() ? 1 : 0; }
+// What fill showed in a control, kept on the control: collect takes a control
+// only when it differs, so that a value nobody edited keeps the form it was
+// read in (a flag stored as 2, a port stored as 0, a scrambling).
+constexpr char kShown[] = "corvantelShown";
 
+void showText(QLineEdit* field, const QString& value) {
+  showStoredText(field, value);
+  field->setProperty(kShown, field->text());
+}
+// A number as the daemon reads it: an unsigned DWORD.
+void showNumber(QLineEdit* field, std::int32_t value) {
+  showText(field, QString::number(static_cast<std::uint32_t>(value)));
+}
+void showFlag(QCheckBox* box, std::int32_t value) {
+  box->setChecked(value == 1);
+  box->setProperty(kShown, box->isChecked());
+}
+bool edited(const QLineEdit* field) { return field->text() != field->property(kShown).toString(); }
+bool edited(const QCheckBox* box) { return box->isChecked() != box->property(kShown).toBool(); }
+
+void takeText(const QLineEdit* field, QString& member) {
+  if (edited(field)) member = field->text();
+}
 // The number a digits-only field holds; a blank field has been replaced
 // before this is asked.
-std::int32_t numberOf(const QLineEdit* field) {
-  std::int32_t value = 0;
-  Registry::readsAsNumber(field->text(), &value);
-  return value;
+void takeNumber(const QLineEdit* field, std::int32_t& member) {
+  if (edited(field)) Registry::readsAsNumber(field->text(), &member);
+}
+void takeFlag(const QCheckBox* box, std::int32_t& member) {
+  if (edited(box)) member = box->isChecked() ? 1 : 0;
+}
+
+// A text field that takes no more than the daemon keeps of its value.
+QLineEdit* makeTextField(const char* name, const char* value) {
+  auto* field = make<QLineEdit>(name);
+  setTextLimit(field, parameterTextCapacity(QLatin1String(value)) - 1);
+  return field;
 }
 
 }  // namespace
@@ -96,14 +127,13 @@ GeneralPage::GeneralPage(QWidget* parent) : ConfigPage(parent) {
   frmGeneral = make<QGroupBox>("frmGeneral");
   lblSyslogPort = makeLabel("lblSyslogPort");
   txtSyslogPort = makePortField("txtSyslogPort", 213);
-  fraTimeMode = make<QGroupBox>("fraTimeMode", QStringLiteral("Time based on"));
-  obLocaltime = make<QRadioButton>("obLocaltime", QStringLiteral("Localtime"));
-  obGMT = make<QRadioButton>("obGMT", QStringLiteral("Universal Coordinated Time (UTC/GMT)"));
+  fraTimeMode = make<QGroupBox>("fraTimeMode");
+  obLocaltime = make<QRadioButton>("obLocaltime");
+  obGMT = make<QRadioButton>("obGMT");
   lblSyslogSendServer = makeLabel("lblSyslogSendServer");
-  txtSyslogSendServer = make<QLineEdit>("txtSyslogSendServer");
+  txtSyslogSendServer = makeTextField("txtSyslogSendServer", "szSyslogSendServer");
   chReloadRuleBase = make<QCheckBox>("chReloadRuleBase");
-  chkSyslogReplaceSource = make<QCheckBox>(
-      "chkSyslogReplaceSource", QStringLiteral("Add Syslog Source when forarding to other Syslog servers"));
+  chkSyslogReplaceSource = make<QCheckBox>("chkSyslogReplaceSource");
   chkResolveHostName = make<QCheckBox>("chkResolveHostName");
   chkUseOrgTimeStamp = make<QCheckBox>("chkUseOrgTimeStamp");
   obLocaltime->setChecked(true);
@@ -137,13 +167,17 @@ void GeneralPage::Initiate_Language_settings() {
   frmGeneral->setToolTip(text(116));
   lblSyslogPort->setText(text(9));
   txtSyslogPort->setToolTip(text(110));
+  fraTimeMode->setTitle(text(2000));
   fraTimeMode->setToolTip(text(111));
+  obLocaltime->setText(text(2001));
   obLocaltime->setToolTip(text(112));
+  obGMT->setText(text(2002));
   obGMT->setToolTip(text(113));
   lblSyslogSendServer->setText(text(10));
   txtSyslogSendServer->setToolTip(text(115));
   chReloadRuleBase->setText(text(11));
   chReloadRuleBase->setToolTip(text(117));
+  chkSyslogReplaceSource->setText(text(2003));
   chkSyslogReplaceSource->setToolTip(text(114));
   chkResolveHostName->setText(text(1024));
   chkResolveHostName->setToolTip(text(1025));
@@ -155,11 +189,11 @@ void GeneralPage::Initiate_Language_settings() {
 }
 
 void GeneralPage::fill(const ParameterValues& values) {
-  txtSyslogPort->setText(values.nSyslogPort == 0 ? QString::fromLatin1(kDefaultSyslogPort)
-                                                 : QString::number(values.nSyslogPort));
-  m_nTimeMode = values.nTimeMode;
+  if (values.nSyslogPort == 0) showText(txtSyslogPort, QString::fromLatin1(kDefaultSyslogPort));
+  else showNumber(txtSyslogPort, values.nSyslogPort);
+  m_nTimeMode.reset();
   (values.nTimeMode != 0 ? obGMT : obLocaltime)->setChecked(true);
-  txtSyslogSendServer->setText(values.szSyslogSendServer);
+  showText(txtSyslogSendServer, values.szSyslogSendServer);
   showFlag(chReloadRuleBase, values.bReloadRuleBase);
   showFlag(chkSyslogReplaceSource, values.nSyslogReplaceSource);
   showFlag(chkResolveHostName, values.nResolveHostName);
@@ -171,13 +205,13 @@ void GeneralPage::collect(ParameterValues& values) {
     Dialogs::MsgBox(text(212), Dialogs::Icon::Error, Dialogs::Buttons::Ok, QString(), window());
     txtSyslogPort->setText(QString::fromLatin1(kDefaultSyslogPort));
   }
-  values.nSyslogPort = numberOf(txtSyslogPort);
-  values.nTimeMode = m_nTimeMode;
-  values.szSyslogSendServer = txtSyslogSendServer->text();
-  values.bReloadRuleBase = flagOf(chReloadRuleBase);
-  values.nSyslogReplaceSource = flagOf(chkSyslogReplaceSource);
-  values.nResolveHostName = flagOf(chkResolveHostName);
-  values.nUseOrgTimeStamp = flagOf(chkUseOrgTimeStamp);
+  takeNumber(txtSyslogPort, values.nSyslogPort);
+  if (m_nTimeMode) values.nTimeMode = *m_nTimeMode;
+  takeText(txtSyslogSendServer, values.szSyslogSendServer);
+  takeFlag(chReloadRuleBase, values.bReloadRuleBase);
+  takeFlag(chkSyslogReplaceSource, values.nSyslogReplaceSource);
+  takeFlag(chkResolveHostName, values.nResolveHostName);
+  takeFlag(chkUseOrgTimeStamp, values.nUseOrgTimeStamp);
 }
 
 void GeneralPage::obLocaltime_Click() { m_nTimeMode = 0; }
@@ -190,16 +224,16 @@ FilePage::FilePage(QWidget* parent) : ConfigPage(parent) {
   setObjectName(QStringLiteral("FilePage"));
   frmFile = make<QGroupBox>("frmFile");
   lblBaseLogFilePath = makeLabel("lblBaseLogFilePath");
-  txBaseLogFilePath = make<QLineEdit>("txBaseLogFilePath");
+  txBaseLogFilePath = makeTextField("txBaseLogFilePath", "szBaseLogFilePath");
   lblBaseLogFileName = makeLabel("lblBaseLogFileName");
-  txBaseLogFileName = make<QLineEdit>("txBaseLogFileName");
+  txBaseLogFileName = makeTextField("txBaseLogFileName", "szBaseLogFileName");
   lblBaseLogFileExtension = makeLabel("lblBaseLogFileExtension");
-  txBaseLogFileExtension = make<QLineEdit>("txBaseLogFileExtension");
+  txBaseLogFileExtension = makeTextField("txBaseLogFileExtension", "szBaseLogFileExtension");
   txBaseLogFileExtension->setMaximumWidth(twips(1200));
   chkUnique = make<QCheckBox>("chkUnique");
-  chkFileDateTime = make<QCheckBox>("chkFileDateTime", QStringLiteral("Include Date and Time"));
-  chkFileFacility = make<QCheckBox>("chkFileFacility", QStringLiteral("Include Syslog Facility"));
-  chkFilePriority = make<QCheckBox>("chkFilePriority", QStringLiteral("Include Syslog Priority"));
+  chkFileDateTime = make<QCheckBox>("chkFileDateTime");
+  chkFileFacility = make<QCheckBox>("chkFileFacility");
+  chkFilePriority = make<QCheckBox>("chkFilePriority");
 
   QGridLayout* grid = gridIn(frmFile);
   addRow(grid, lblBaseLogFilePath, txBaseLogFilePath);
@@ -222,12 +256,15 @@ void FilePage::Initiate_Language_settings() {
   txBaseLogFileExtension->setToolTip(text(123));
   chkUnique->setText(text(1008));
   chkUnique->setToolTip(text(1009));
+  chkFileDateTime->setText(text(2004));
+  chkFileFacility->setText(text(2005));
+  chkFilePriority->setText(text(2006));
 }
 
 void FilePage::fill(const ParameterValues& values) {
-  txBaseLogFilePath->setText(values.szBaseLogFilePath);
-  txBaseLogFileName->setText(values.szBaseLogFileName);
-  txBaseLogFileExtension->setText(values.szBaseLogFileExtension);
+  showText(txBaseLogFilePath, values.szBaseLogFilePath);
+  showText(txBaseLogFileName, values.szBaseLogFileName);
+  showText(txBaseLogFileExtension, values.szBaseLogFileExtension);
   showFlag(chkUnique, values.nUniqueFileName);
   showFlag(chkFileDateTime, values.nFileDateTime);
   showFlag(chkFileFacility, values.nFileFacility);
@@ -235,13 +272,13 @@ void FilePage::fill(const ParameterValues& values) {
 }
 
 void FilePage::collect(ParameterValues& values) {
-  values.szBaseLogFilePath = txBaseLogFilePath->text();
-  values.szBaseLogFileName = txBaseLogFileName->text();
-  values.szBaseLogFileExtension = txBaseLogFileExtension->text();
-  values.nUniqueFileName = flagOf(chkUnique);
-  values.nFileDateTime = flagOf(chkFileDateTime);
-  values.nFileFacility = flagOf(chkFileFacility);
-  values.nFilePriority = flagOf(chkFilePriority);
+  takeText(txBaseLogFilePath, values.szBaseLogFilePath);
+  takeText(txBaseLogFileName, values.szBaseLogFileName);
+  takeText(txBaseLogFileExtension, values.szBaseLogFileExtension);
+  takeFlag(chkUnique, values.nUniqueFileName);
+  takeFlag(chkFileDateTime, values.nFileDateTime);
+  takeFlag(chkFileFacility, values.nFileFacility);
+  takeFlag(chkFilePriority, values.nFilePriority);
 }
 
 // ---------------------------------------------------------------- ODBC
@@ -250,27 +287,26 @@ OdbcPage::OdbcPage(QWidget* parent) : ConfigPage(parent) {
   setObjectName(QStringLiteral("OdbcPage"));
   frmODBC = make<QGroupBox>("frmODBC");
   lblODBCDSN = makeLabel("lblODBCDSN");
-  lblODBCDSN->setText(QStringLiteral("DSN"));
-  txLogODBCDSN = make<QLineEdit>("txLogODBCDSN");
+  txLogODBCDSN = makeTextField("txLogODBCDSN", "szODBCDsn");
   lblODBCUID = makeLabel("lblODBCUID");
-  txLogODBCUID = make<QLineEdit>("txLogODBCUID");
+  txLogODBCUID = makeTextField("txLogODBCUID", "szODBCUid");
   lblODBCPWD = makeLabel("lblODBCPWD");
-  txLogODBCPWD = make<QLineEdit>("txLogODBCPWD");
+  txLogODBCPWD = makeTextField("txLogODBCPWD", "szODBCPwd");
   txLogODBCPWD->setEchoMode(QLineEdit::Password);
   lblODBCTABLE = makeLabel("lblODBCTABLE");
-  txLogODBCTABLE = make<QLineEdit>("txLogODBCTABLE");
+  txLogODBCTABLE = makeTextField("txLogODBCTABLE", "szTableName");
   chODBCEnCryption = make<QCheckBox>("chODBCEnCryption");
   fraFieldNames = make<QGroupBox>("fraFieldNames");
   lblReceivedAt = makeLabel("lblReceivedAt");
-  txtReceivedAt = make<QLineEdit>("txtReceivedAt");
+  txtReceivedAt = makeTextField("txtReceivedAt", "szODBCReceivedAt");
   lblFacility = makeLabel("lblFacility");
-  txtFacility = make<QLineEdit>("txtFacility");
+  txtFacility = makeTextField("txtFacility", "szODBCFacility");
   lblPriority = makeLabel("lblPriority");
-  txtPriority = make<QLineEdit>("txtPriority");
+  txtPriority = makeTextField("txtPriority", "szODBCPriority");
   lblFromHost = makeLabel("lblFromHost");
-  txtFromHost = make<QLineEdit>("txtFromHost");
+  txtFromHost = makeTextField("txtFromHost", "szODBCFromHost");
   lblMessage = makeLabel("lblMessage");
-  txtMessage = make<QLineEdit>("txtMessage");
+  txtMessage = makeTextField("txtMessage", "szODBCMessage");
 
   QGridLayout* odbc = gridIn(frmODBC);
   addRow(odbc, lblODBCDSN, txLogODBCDSN);
@@ -295,13 +331,22 @@ OdbcPage::OdbcPage(QWidget* parent) : ConfigPage(parent) {
   auto* layout = new QVBoxLayout(this);
   layout->addLayout(frames);
   layout->addStretch(1);
+  connect(chODBCEnCryption, &QCheckBox::toggled, this, &OdbcPage::setPasswordLimit);
+  setPasswordLimit(false);
   Initiate_Language_settings();
+}
+
+void OdbcPage::setPasswordLimit(bool scrambled) {
+  // Scrambled, every byte of the password takes three characters.
+  const int room = parameterTextCapacity(QStringLiteral("szODBCPwd")) - 1;
+  setTextLimit(txLogODBCPWD, scrambled ? room / 3 : room);
 }
 
 void OdbcPage::Initiate_Language_settings() {
   applyLanguageFont();
   frmODBC->setTitle(text(8));
   frmODBC->setToolTip(text(130));
+  lblODBCDSN->setText(text(2007));
   txLogODBCDSN->setToolTip(text(131));
   lblODBCUID->setText(text(15));
   txLogODBCUID->setToolTip(text(132));
@@ -322,31 +367,34 @@ void OdbcPage::Initiate_Language_settings() {
 }
 
 void OdbcPage::fill(const ParameterValues& values) {
-  txLogODBCDSN->setText(values.szODBCDsn);
-  txLogODBCUID->setText(values.szODBCUid);
-  txLogODBCPWD->setText(values.nODBCEnCryption == 1 ? UnscramblePassword(values.szODBCPwd)
-                                                    : values.szODBCPwd);
-  txLogODBCTABLE->setText(values.szTableName);
+  showText(txLogODBCDSN, values.szODBCDsn);
+  showText(txLogODBCUID, values.szODBCUid);
   showFlag(chODBCEnCryption, values.nODBCEnCryption);
-  txtReceivedAt->setText(values.szODBCReceivedAt);
-  txtFacility->setText(values.szODBCFacility);
-  txtPriority->setText(values.szODBCPriority);
-  txtFromHost->setText(values.szODBCFromHost);
-  txtMessage->setText(values.szODBCMessage);
+  showText(txLogODBCPWD, values.nODBCEnCryption == 1 ? UnscramblePassword(values.szODBCPwd) : values.szODBCPwd);
+  showText(txLogODBCTABLE, values.szTableName);
+  showText(txtReceivedAt, values.szODBCReceivedAt);
+  showText(txtFacility, values.szODBCFacility);
+  showText(txtPriority, values.szODBCPriority);
+  showText(txtFromHost, values.szODBCFromHost);
+  showText(txtMessage, values.szODBCMessage);
 }
 
 void OdbcPage::collect(ParameterValues& values) {
-  values.szODBCDsn = txLogODBCDSN->text();
-  values.szODBCUid = txLogODBCUID->text();
-  values.nODBCEnCryption = flagOf(chODBCEnCryption);
-  values.szODBCPwd =
-      values.nODBCEnCryption == 1 ? ScramblePassword(txLogODBCPWD->text()) : txLogODBCPWD->text();
-  values.szTableName = txLogODBCTABLE->text();
-  values.szODBCReceivedAt = txtReceivedAt->text();
-  values.szODBCFacility = txtFacility->text();
-  values.szODBCPriority = txtPriority->text();
-  values.szODBCFromHost = txtFromHost->text();
-  values.szODBCMessage = txtMessage->text();
+  takeText(txLogODBCDSN, values.szODBCDsn);
+  takeText(txLogODBCUID, values.szODBCUid);
+  // A password left alone keeps its stored form (the scrambling draws new
+  // random digits each time); with the box changed it is stored anew.
+  if (edited(txLogODBCPWD) || edited(chODBCEnCryption)) {
+    takeFlag(chODBCEnCryption, values.nODBCEnCryption);
+    values.szODBCPwd =
+        values.nODBCEnCryption == 1 ? ScramblePassword(txLogODBCPWD->text()) : txLogODBCPWD->text();
+  }
+  takeText(txLogODBCTABLE, values.szTableName);
+  takeText(txtReceivedAt, values.szODBCReceivedAt);
+  takeText(txtFacility, values.szODBCFacility);
+  takeText(txtPriority, values.szODBCPriority);
+  takeText(txtFromHost, values.szODBCFromHost);
+  takeText(txtMessage, values.szODBCMessage);
 }
 
 // ---------------------------------------------------------------- Event Log
@@ -372,7 +420,7 @@ void EventLogPage::fill(const ParameterValues& values) {
 }
 
 void EventLogPage::collect(ParameterValues& values) {
-  values.bReplaceEventLogSource = flagOf(cbReplaceEventLogSource);
+  takeFlag(cbReplaceEventLogSource, values.bReplaceEventLogSource);
 }
 
 // ---------------------------------------------------------------- SMTP
@@ -381,13 +429,13 @@ SmtpPage::SmtpPage(QWidget* parent) : ConfigPage(parent) {
   setObjectName(QStringLiteral("SmtpPage"));
   frmsetSMTP = make<QGroupBox>("frmsetSMTP");
   lblMailServer = makeLabel("lblMailServer");
-  txtMailServer = make<QLineEdit>("txtMailServer");
+  txtMailServer = makeTextField("txtMailServer", "szSMTPServer");
   lblMailSender = makeLabel("lblMailSender");
-  txtMailSender = make<QLineEdit>("txtMailSender");
+  txtMailSender = makeTextField("txtMailSender", "szSMTPSender");
   lblMailRecipient = makeLabel("lblMailRecipient");
-  txtMailRecipient = make<QLineEdit>("txtMailRecipient");
+  txtMailRecipient = makeTextField("txtMailRecipient", "szSMTPRecipient");
   lblMailSubject = makeLabel("lblMailSubject");
-  txtMailSubject = make<QLineEdit>("txtMailSubject");
+  txtMailSubject = makeTextField("txtMailSubject", "szSMTPSubject");
   lblSMTPPort = makeLabel("lblSMTPPort");
   txtSMTPPort = makePortField("txtSMTPPort", 214);
 
@@ -424,20 +472,20 @@ void SmtpPage::Initiate_Language_settings() {
 }
 
 void SmtpPage::fill(const ParameterValues& values) {
-  txtMailServer->setText(values.szSMTPServer);
-  txtMailSender->setText(values.szSMTPSender);
-  txtMailRecipient->setText(values.szSMTPRecipient);
-  txtMailSubject->setText(values.szSMTPSubject);
-  txtSMTPPort->setText(QString::number(values.nSMTPPort));
+  showText(txtMailServer, values.szSMTPServer);
+  showText(txtMailSender, values.szSMTPSender);
+  showText(txtMailRecipient, values.szSMTPRecipient);
+  showText(txtMailSubject, values.szSMTPSubject);
+  showNumber(txtSMTPPort, values.nSMTPPort);
 }
 
 void SmtpPage::collect(ParameterValues& values) {
   if (txtSMTPPort->text().isEmpty()) txtSMTPPort->setText(QString::fromLatin1(kDefaultSmtpPort));
-  values.szSMTPServer = txtMailServer->text();
-  values.szSMTPSender = txtMailSender->text();
-  values.szSMTPRecipient = txtMailRecipient->text();
-  values.szSMTPSubject = txtMailSubject->text();
-  values.nSMTPPort = numberOf(txtSMTPPort);
+  takeText(txtMailServer, values.szSMTPServer);
+  takeText(txtMailSender, values.szSMTPSender);
+  takeText(txtMailRecipient, values.szSMTPRecipient);
+  takeText(txtMailSubject, values.szSMTPSubject);
+  takeNumber(txtSMTPPort, values.nSMTPPort);
 }
 
 // ---------------------------------------------------------------- all five
@@ -463,6 +511,36 @@ void ConfigurationPages::fill(const ParameterValues& values) {
 
 void ConfigurationPages::collect(ParameterValues& values) {
   for (ConfigPage* page : pages()) page->collect(values);
+}
+
+bool ConfigurationPages::save(HKEY key, QWidget* owner) {
+  QSet<QString> stored;
+  const ParameterValues asRead = readParameterValues(key, &stored);
+  ParameterValues values = asRead;
+  collect(values);
+
+  // What the fields let through fits; a text that was already longer when it
+  // was read, or a password that the encryption box made longer, does not.
+  std::map<QString, ParameterValue> before;
+  forEachParameterValue(asRead, [&](const QString& name, const ParameterValue& value) { before.emplace(name, value); });
+  QString tooLong;
+  forEachParameterValue(values, [&](const QString& name, const ParameterValue& value) {
+    const auto* edit = std::get_if<QString>(&value);
+    if (!tooLong.isEmpty() || edit == nullptr || value == before.at(name)) return;
+    if (toAnsi(*edit).size() >= static_cast<std::size_t>(parameterTextCapacity(name))) tooLong = name;
+  });
+  if (!tooLong.isEmpty()) {
+    Dialogs::MsgBox(text(2009) + tooLong, Dialogs::Icon::Error, Dialogs::Buttons::Ok, QString(), owner);
+    return false;
+  }
+
+  if (const auto failure = writeChangedParameterValues(key, values, asRead, stored)) {
+    Dialogs::MsgBox(text(2008) + failure->name + QStringLiteral("\r\n") +
+                        WinNTServices::GetSystemErrorText(static_cast<DWORD>(failure->code)),
+                    Dialogs::Icon::Error, Dialogs::Buttons::Ok, QString(), owner);
+    return false;
+  }
+  return true;
 }
 
 void ConfigurationPages::Initiate_Language_settings() {

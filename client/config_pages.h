@@ -8,6 +8,7 @@
 #include <QWidget>
 #include <array>
 #include <cstdint>
+#include <optional>
 
 #include "ParameterValues.h"
 
@@ -26,9 +27,13 @@ class ConfigPage : public QWidget {
 
   // Language font on the page and every control on it, then its catalogue texts.
   virtual void Initiate_Language_settings() = 0;
-  // Shows `values` in the controls.
+  // Shows `values` in the controls, and remembers what each one shows.
   virtual void fill(const ParameterValues& values) = 0;
-  // Takes the controls into `values`; members without a control stay as they are.
+  // Takes the controls the user changed since fill into `values`; members
+  // whose control still shows what fill showed, and members without a
+  // control, stay as they are. A stored value that the daemon reads in
+  // another form than the control shows (a flag of 2, a port of 0) is so
+  // kept as it is stored.
   virtual void collect(ParameterValues& values) = 0;
 
  protected:
@@ -64,9 +69,9 @@ class GeneralPage : public ConfigPage {
   void obGMT_Click();
 
  private:
-  // The time mode as read, until an option button is clicked: a stored value
-  // such as 2 is saved unchanged while the user leaves the choice alone.
-  std::int32_t m_nTimeMode = 0;
+  // The time mode an option button set since fill; none keeps the stored
+  // value, such as 2, while the user leaves the choice alone.
+  std::optional<std::int32_t> m_nTimeMode;
 };
 
 class FilePage : public ConfigPage {
@@ -125,6 +130,11 @@ class OdbcPage : public ConfigPage {
   QLineEdit* txtFromHost;
   QLabel* lblMessage;
   QLineEdit* txtMessage;
+
+ private slots:
+  // The password field takes what fits the daemon's room for the stored
+  // form: a third of it when the password is stored scrambled.
+  void setPasswordLimit(bool scrambled);
 };
 
 class EventLogPage : public ConfigPage {
@@ -190,6 +200,15 @@ class ConfigurationPages {
   void fill(const ParameterValues& values);
   void collect(ParameterValues& values);
   void Initiate_Language_settings();
+
+  // SaveAllSettings' part: reads `key` again, takes what the user changed
+  // (collect) and writes what differs from what was read, and the values the
+  // key lacks (writeChangedParameterValues). A changed text longer than the
+  // daemon keeps is not saved (error box 2009 with the value's name), nor is
+  // anything after the first write that fails (error box 2008 with the
+  // value's name and the system's text for the error). True when all was
+  // written; the controls keep the edits either way.
+  bool save(HKEY key, QWidget* owner);
 
  private:
   std::array<QPointer<ConfigPage>, 5> m_owned;

@@ -10,10 +10,14 @@
 #include <QRegularExpression>
 #include <QTabWidget>
 #include <QTest>
+#include <functional>
 
 #include "Global.h"
 #include "Messages/Messages.h"
 #include "Registry.h"
+#include "WinNTServices.h"
+#include "numeric_fields.h"
+#include "registry_samples.h"
 #include "scripted_dialogs.h"
 #include "temp_root.h"
 #include "twips.h"
@@ -47,9 +51,11 @@ class ConfigPagesTest : public ::testing::Test {
     m_pages.fill(m_values);
   }
   // SaveAllSettings' part: the controls into the key.
-  void save() {
-    m_pages.collect(m_values);
-    writeParameterValues(m_key, m_values);
+  bool save() { return m_pages.save(m_key, nullptr); }
+  void setRaw(const char* name, DWORD type, const std::string& bytes) {
+    ASSERT_EQ(RegSetValueExA(m_key, name, 0, type, reinterpret_cast<const BYTE*>(bytes.data()),
+                             static_cast<DWORD>(bytes.size())),
+              ERROR_SUCCESS);
   }
 
   platform::testing::TempPlatformRoot m_root;
@@ -150,19 +156,18 @@ const FlagCase kFlags[] = {
     {"bReplaceEventLogSource", [](ConfigurationPages& p) { return p.eventLog->cbReplaceEventLogSource; }},
 };
 
-TEST_F(ConfigPagesTest, FlagsAreCheckedOnlyForOneAndSavedAsOneOrZero) {
+TEST_F(ConfigPagesTest, FlagsAreCheckedOnlyForOneAndSavedAsOneOrZeroOnceClicked) {
   for (const std::int32_t storedValue : {1, 0, 2, -1}) {
     for (const FlagCase& f : kFlags) setNumber(f.value, storedValue);
     read();
     for (const FlagCase& f : kFlags) EXPECT_EQ(f.box(m_pages)->isChecked(), storedValue == 1) << f.value;
+    save();  // left alone: kept as stored
+    for (const FlagCase& f : kFlags) EXPECT_EQ(number(f.value), storedValue) << f.value;
+    // Clicking turns each one over.
+    for (const FlagCase& f : kFlags) f.box(m_pages)->click();
     save();
-    for (const FlagCase& f : kFlags) EXPECT_EQ(number(f.value), storedValue == 1 ? 1 : 0) << f.value;
+    for (const FlagCase& f : kFlags) EXPECT_EQ(number(f.value), storedValue == 1 ? 0 : 1) << f.value;
   }
-  // Clicking turns each one over.
-  read();
-  for (const FlagCase& f : kFlags) f.box(m_pages)->click();
-  save();
-  for (const FlagCase& f : kFlags) EXPECT_EQ(number(f.value), 1) << f.value;
 }
 
 TEST_F(ConfigPagesTest, SwitchesWithoutControlsAreWrittenBackAsRead) {
@@ -175,12 +180,15 @@ TEST_F(ConfigPagesTest, SwitchesWithoutControlsAreWrittenBackAsRead) {
   EXPECT_EQ(number("bWriteToEventLog"), 0);
 }
 
-TEST_F(ConfigPagesTest, StoredZeroSyslogPortShowsAndSaves514) {
+TEST_F(ConfigPagesTest, StoredZeroSyslogPortShows514AndStaysZeroUntilEdited) {
   setNumber("nSyslogPort", 0);
   read();
   EXPECT_EQ(m_pages.general->txtSyslogPort->text(), "514");
   save();
-  EXPECT_EQ(number("nSyslogPort"), 514);
+  EXPECT_EQ(number("nSyslogPort"), 0);
+  m_pages.general->txtSyslogPort->setText("5140");
+  save();
+  EXPECT_EQ(number("nSyslogPort"), 5140);
 }
 
 TEST_F(ConfigPagesTest, TimeModeIsKeptAsStoredUntilAnOptionIsClicked) {
@@ -236,13 +244,131 @@ TEST_F(ConfigPagesTest, PasswordIsShownClearAndStoredScrambledOnlyWithEncryption
   read();
   EXPECT_EQ(o.txLogODBCPWD->text(), QString::fromUtf8("neu-ß"));
 
-  setNumber("nODBCEnCryption", 2);  // not 1: shown as stored, saved in clear
+  setNumber("nODBCEnCryption", 2);  // not 1: shown as stored, kept while left alone
   setText("szODBCPwd", "9E49D7");
   read();
   EXPECT_EQ(o.txLogODBCPWD->text(), "9E49D7");
   save();
   EXPECT_EQ(text("szODBCPwd"), "9E49D7");
-  EXPECT_EQ(number("nODBCEnCryption"), 0);
+  EXPECT_EQ(number("nODBCEnCryption"), 2);
+  o.txLogODBCPWD->setText("new");  // saved in clear, as the daemon reads it with that flag
+  save();
+  EXPECT_EQ(text("szODBCPwd"), "new");
+  EXPECT_EQ(number("nODBCEnCryption"), 2);
+
+  // Unchanged, a scrambled password keeps its stored digits.
+  setNumber("nODBCEnCryption", 1);
+  setText("szODBCPwd", "9E19D1");
+  read();
+  save();
+  EXPECT_EQ(text("szODBCPwd"), "9E19D1");
+}
+
+TEST_F(ConfigPagesTest, StoredValuesOfAnotherTypeShowTheDefaultsAndAreLeftAsStored) {
+  setText("nSyslogPort", "1514");  // a number stored as text
+  setText("nODBCEnCryption", "1");
+  setNumber("szSMTPServer", 0x0041);  // a text stored as number
+  setNumber("szODBCDsn", 7);
+  setRaw("szTableName", REG_BINARY, "Events");
+  setNumber("nSMTPPort", 70000);  // out of the port range, but nobody typed it
+  const auto before = storedValues(m_key);
+  read();
+  EXPECT_TRUE(m_dialogs.messages.empty());
+  EXPECT_EQ(m_pages.general->txtSyslogPort->text(), "514");
+  EXPECT_EQ(m_pages.smtp->txtSMTPPort->text(), "70000");
+  EXPECT_FALSE(m_pages.odbc->chODBCEnCryption->isChecked());
+  EXPECT_EQ(m_pages.smtp->txtMailServer->text(), "127.0.0.1");
+  EXPECT_EQ(m_pages.odbc->txLogODBCDSN->text(), "");
+  EXPECT_EQ(m_pages.odbc->txLogODBCTABLE->text(), "Syslog");
+  m_pages.general->txtSyslogSendServer->setText("relay");
+  ASSERT_TRUE(save());
+  EXPECT_TRUE(m_dialogs.messages.empty());
+  auto after = storedValues(m_key);
+  for (const auto& [name, value] : before) EXPECT_EQ(after[name], value) << name;
+  EXPECT_EQ(after["szSyslogSendServer"], "SZ relay");
+  EXPECT_EQ(after["nFileDateTime"], "DWORD 1");  // missing values still get what was shown
+
+  // Edited, they are saved in the daemon's form; the port limit applies to what is typed.
+  QTest::keyClick(m_pages.smtp->txtSMTPPort, Qt::Key_Backspace);
+  EXPECT_EQ(m_pages.smtp->txtSMTPPort->text(), "7000");
+  QTest::keyClicks(m_pages.smtp->txtSMTPPort, "9");
+  EXPECT_EQ(m_pages.smtp->txtSMTPPort->text(), "65535");
+  EXPECT_EQ(m_dialogs.messages.size(), 1u);
+  m_pages.general->txtSyslogPort->setText("1514");
+  m_pages.smtp->txtMailServer->setText("mail");
+  ASSERT_TRUE(save());
+  after = storedValues(m_key);
+  EXPECT_EQ(after["nSyslogPort"], "DWORD 1514");
+  EXPECT_EQ(after["nSMTPPort"], "DWORD 65535");
+  EXPECT_EQ(after["szSMTPServer"], "SZ mail");
+}
+
+TEST_F(ConfigPagesTest, TextFieldsTakeNoMoreThanTheDaemonKeeps) {
+  const std::pair<QLineEdit*, int> limits[] = {
+      {m_pages.general->txtSyslogSendServer, 255}, {m_pages.file->txBaseLogFilePath, 255},
+      {m_pages.file->txBaseLogFileName, 127},      {m_pages.file->txBaseLogFileExtension, 31},
+      {m_pages.odbc->txLogODBCDSN, 127},           {m_pages.odbc->txLogODBCUID, 127},
+      {m_pages.odbc->txLogODBCPWD, 127},           {m_pages.odbc->txLogODBCTABLE, 127},
+      {m_pages.odbc->txtReceivedAt, 127},          {m_pages.odbc->txtFacility, 127},
+      {m_pages.odbc->txtPriority, 127},            {m_pages.odbc->txtFromHost, 127},
+      {m_pages.odbc->txtMessage, 127},             {m_pages.smtp->txtMailServer, 255},
+      {m_pages.smtp->txtMailSender, 255},          {m_pages.smtp->txtMailRecipient, 255},
+      {m_pages.smtp->txtMailSubject, 255},
+  };
+  for (const auto& [field, limit] : limits) {
+    field->clear();
+    QTest::keyClicks(field, QString(limit + 5, u'x'));
+    EXPECT_EQ(field->text().size(), limit) << field->objectName().toStdString();
+  }
+  // Bytes count, not characters: 日 is three.
+  QLineEdit* extension = m_pages.file->txBaseLogFileExtension;
+  extension->clear();
+  extension->insert(QString(10, QChar(0x65E5)));
+  extension->insert(QString(1, QChar(0x65E5)));
+  extension->insert(QStringLiteral("x"));
+  EXPECT_EQ(extension->text(), QString(10, QChar(0x65E5)) + "x");
+  // Scrambled, the password takes three characters a byte.
+  m_pages.odbc->chODBCEnCryption->setChecked(true);
+  m_pages.odbc->txLogODBCPWD->clear();
+  QTest::keyClicks(m_pages.odbc->txLogODBCPWD, QString(50, u'p'));
+  EXPECT_EQ(m_pages.odbc->txLogODBCPWD->text().size(), 42);
+}
+
+TEST_F(ConfigPagesTest, AnEditedTextLongerThanTheDaemonKeepsIsNotSaved) {
+  const QString longSubject(300, u's');  // written by another tool
+  setText("szSMTPSubject", longSubject);
+  read();
+  EXPECT_EQ(m_pages.smtp->txtMailSubject->text(), longSubject);
+  ASSERT_TRUE(save());  // left alone: kept
+  EXPECT_EQ(readParameterValues(m_key).szSMTPSubject, longSubject);
+
+  QTest::keyClick(m_pages.smtp->txtMailSubject, Qt::Key_Backspace);  // still too long
+  m_pages.general->txtSyslogSendServer->setText("relay");
+  EXPECT_FALSE(save());
+  ASSERT_EQ(m_dialogs.messages.size(), 1u);
+  EXPECT_EQ(m_dialogs.messages[0].text, Messages::GetMessageText(2009) + "szSMTPSubject");
+  EXPECT_FALSE(stored("szSyslogSendServer"));
+
+  // A password that fits in clear but not scrambled.
+  read();
+  m_pages.odbc->txLogODBCPWD->setText(QString(60, u'p'));
+  m_pages.odbc->chODBCEnCryption->setChecked(true);
+  EXPECT_FALSE(save());
+  EXPECT_EQ(m_dialogs.messages.back().text, Messages::GetMessageText(2009) + "szODBCPwd");
+  EXPECT_FALSE(stored("szODBCPwd"));
+}
+
+TEST_F(ConfigPagesTest, AFailedWriteIsReportedWithTheValueAndTheSystemsText) {
+  read();
+  m_pages.general->txtSyslogSendServer->setText("relay");
+  ASSERT_EQ(RegDeleteTreeA(HKEY_LOCAL_MACHINE, Global::kParametersKeyPath), ERROR_SUCCESS);
+  EXPECT_FALSE(save());
+  ASSERT_EQ(m_dialogs.messages.size(), 1u);
+  EXPECT_EQ(m_dialogs.messages[0].text, Messages::GetMessageText(2008) + "nSyslogPort\r\n" +
+                                            WinNTServices::GetSystemErrorText(ERROR_KEY_DELETED));
+  EXPECT_TRUE(m_dialogs.messages[0].text.contains("marked for deletion"));
+  EXPECT_EQ(m_dialogs.messages[0].icon, Dialogs::Icon::Error);
+  EXPECT_EQ(m_pages.general->txtSyslogSendServer->text(), "relay");
 }
 
 TEST_F(ConfigPagesTest, BlankSyslogPortIsReportedAndSavedAs514) {
@@ -386,6 +512,30 @@ TEST_F(ConfigPagesTest, LanguageStepSetsEveryCatalogueTextAndTheFont) {
       EXPECT_EQ(w->font().pointSize(), 8);
     }
   }
+}
+
+TEST_F(ConfigPagesTest, CaptionsOfTheirOwnFollowTheLanguageAndKeepTheirEnglish) {
+  const GeneralPage& g = *m_pages.general;
+  const FilePage& f = *m_pages.file;
+  const std::pair<std::function<QString()>, const char*> captions[] = {
+      {[&] { return g.fraTimeMode->title(); }, "Time based on"},
+      {[&] { return g.obLocaltime->text(); }, "Localtime"},
+      {[&] { return g.obGMT->text(); }, "Universal Coordinated Time (UTC/GMT)"},
+      {[&] { return g.chkSyslogReplaceSource->text(); }, "Add Syslog Source when forarding to other Syslog servers"},
+      {[&] { return f.chkFileDateTime->text(); }, "Include Date and Time"},
+      {[&] { return f.chkFileFacility->text(); }, "Include Syslog Facility"},
+      {[&] { return f.chkFilePriority->text(); }, "Include Syslog Priority"},
+      {[&] { return m_pages.odbc->lblODBCDSN->text(); }, "DSN"},
+  };
+  for (const auto& [shown, english] : captions) EXPECT_EQ(shown(), english);
+  for (const char* code : {"DE", "JP", "ES"}) {
+    Messages::SetLanguage(code);
+    m_pages.Initiate_Language_settings();
+    int number = 2000;
+    for (const auto& [shown, english] : captions)
+      EXPECT_EQ(shown(), Messages::catalogueFor(code).at(number++)) << code << " " << english;
+  }
+  EXPECT_NE(g.obLocaltime->text(), "Localtime");
 }
 
 TEST_F(ConfigPagesTest, PagesWithoutAParentAreDeletedWithTheirHolder) {

@@ -458,16 +458,15 @@ void frmMain::ReadRegValues() {
   endClient();
 }
 
-void frmMain::SaveAllSettings() {
-  if (Global::nTargetPlatform == 2 && Global::bParametersOpen) {
-    ParameterValues values = readParameterValues(Global::hParametersKey);
-    pages->collect(values);
-    writeParameterValues(Global::hParametersKey, values);
-  }
+bool frmMain::SaveAllSettings() {
+  // A failed write has been reported; the edits stay in the pages.
+  if (Global::nTargetPlatform == 2 && Global::bParametersOpen && !pages->save(Global::hParametersKey, this))
+    return false;
   showStatus();
   stbPanel1->setText(Messages::GetMessageText(251));
   ProgressBarOneSecond();
   stbPanel1->setText(Global::szStatusText);
+  return true;
 }
 
 // --- the service ---------------------------------------------------------------
@@ -524,8 +523,7 @@ void frmMain::ProgressBarEnd() {
 // --- commands ------------------------------------------------------------------
 
 void frmMain::pbOK_Click() {
-  SaveAllSettings();
-  endClient();
+  if (SaveAllSettings()) endClient();
 }
 
 void frmMain::pbCancel_Click() { close(); }

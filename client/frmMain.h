@@ -63,7 +63,8 @@ class frmMain : public QMainWindow, public ServiceMenu {
   // The configuration of the administered computer.
   void CreateKeyHandles(const QString& szComputerName);
   void ReadRegValues();
-  void SaveAllSettings();
+  // False, after an error box, when a value could not be written.
+  bool SaveAllSettings();
 
   void ProgressBarOneSecond();
   void ProgressBarStart();

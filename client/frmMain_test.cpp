@@ -197,8 +197,9 @@ TEST_F(MainWindowTest, PagesShowTheStoredValuesAndApplyWritesThem) {
 
   w.pages->smtp->txtMailSubject->clear();
   w.pbApply->click();
-  EXPECT_EQ(Registry::QueryDWordValue(parameters, "nSyslogPort", -1), 514);
-  EXPECT_EQ(Registry::QueryDWordValue(parameters, "bReloadRuleBase", -1), 0);
+  // Values nobody edited stay as stored, even where the page shows them otherwise.
+  EXPECT_EQ(Registry::QueryDWordValue(parameters, "nSyslogPort", -1), 0);
+  EXPECT_EQ(Registry::QueryDWordValue(parameters, "bReloadRuleBase", -1), 2);
   EXPECT_EQ(Registry::QueryStringValue(parameters, "szSMTPSubject", "deleted"), "deleted");
   EXPECT_EQ(w.stbPanel1->text(), "Corvantel Client is Ready");
   EXPECT_TRUE(w.pgbMain->isHidden());
@@ -207,6 +208,24 @@ TEST_F(MainWindowTest, PagesShowTheStoredValuesAndApplyWritesThem) {
   w.pages->general->txtSyslogSendServer->setText("typed, not saved");
   w.toolButton("Reload")->trigger();
   EXPECT_EQ(w.pages->general->txtSyslogSendServer->text(), "");
+  RegCloseKey(parameters);
+}
+
+TEST_F(MainWindowTest, AFailedSaveIsReportedAndKeepsTheWindowWithItsEdits) {
+  HKEY parameters = createKey(Global::kParametersKeyPath);
+  frmMain& w = open();
+  QSignalSpy ends(&w, &frmMain::clientEnds);
+  w.pages->general->txtSyslogSendServer->setText("relay");
+  ASSERT_EQ(RegDeleteTreeA(HKEY_LOCAL_MACHINE, Global::kParametersKeyPath), ERROR_SUCCESS);  // behind its back
+  m_dialogs.messages.clear();
+  w.pbApply->click();
+  w.toolButton("OK")->trigger();
+  ASSERT_EQ(m_dialogs.messages.size(), 2u);
+  for (const auto& message : m_dialogs.messages)
+    EXPECT_EQ(message.text, Messages::GetMessageText(2008) + "nSyslogPort\r\n" +
+                                WinNTServices::GetSystemErrorText(ERROR_KEY_DELETED));
+  EXPECT_EQ(ends.count(), 0);
+  EXPECT_EQ(w.pages->general->txtSyslogSendServer->text(), "relay");
   RegCloseKey(parameters);
 }
 

@@ -3,8 +3,10 @@
 #include <QApplication>
 #include <QKeyEvent>
 #include <QLineEdit>
+#include <QValidator>
 
 #include "Messages/Messages.h"
+#include "ansi_text.h"
 #include "dialogs.h"
 
 namespace {
@@ -22,6 +24,20 @@ class DigitsOnlyFilter : public QObject {
     }
     return QObject::eventFilter(watched, event);
   }
+};
+
+// Set on a field while a stored value is put into it.
+constexpr char kShowingStored[] = "corvantelShowingStored";
+
+class ByteLimit : public QValidator {
+ public:
+  ByteLimit(int maxBytes, QObject* parent) : QValidator(parent), maxBytes(maxBytes) {}
+
+  State validate(QString& input, int& /*pos*/) const override {
+    return toAnsi(input).size() <= static_cast<std::size_t>(maxBytes) ? Acceptable : Invalid;
+  }
+
+  int maxBytes;
 };
 
 // The value of a field's digits, saturated far above any limit used here.
@@ -54,7 +70,7 @@ void installDigitsOnly(QLineEdit* field) {
 
 void installPortLimit(QLineEdit* field, int messageNumber) {
   QObject::connect(field, &QLineEdit::textChanged, field, [field, messageNumber](const QString& text) {
-    if (text.isEmpty() || valueOf(text) <= 65535) return;
+    if (field->property(kShowingStored).toBool() || text.isEmpty() || valueOf(text) <= 65535) return;
     Dialogs::MsgBox(Messages::GetMessageText(messageNumber), Dialogs::Icon::Error, Dialogs::Buttons::Ok, QString(),
                     field->window());
     field->setText(QStringLiteral("65535"));
@@ -65,4 +81,22 @@ void installNumberLimit(QLineEdit* field, qint64 maximum) {
   QObject::connect(field, &QLineEdit::textChanged, field, [field, maximum](const QString& text) {
     if (!text.isEmpty() && valueOf(text) > maximum) field->setText(QString::number(maximum));
   });
+}
+
+void showStoredText(QLineEdit* field, const QString& text) {
+  field->setProperty(kShowingStored, true);
+  field->setText(text);
+  field->setProperty(kShowingStored, false);
+}
+
+void setTextLimit(QLineEdit* field, int maxBytes) {
+  if (auto* limit = dynamic_cast<ByteLimit*>(const_cast<QValidator*>(field->validator())))
+    limit->maxBytes = maxBytes;
+  else
+    field->setValidator(new ByteLimit(maxBytes, field));
+}
+
+int textLimitOf(const QLineEdit* field) {
+  const auto* limit = dynamic_cast<const ByteLimit*>(field->validator());
+  return limit != nullptr ? limit->maxBytes : -1;
 }

@@ -1,5 +1,6 @@
-// The numeric text fields of the configuration pages and the options window:
-// only digits can be typed, and a port above 65535 is set back with a message.
+// The input limits of the text fields of the configuration pages and the
+// options window: numeric fields take only digits, a port above 65535 is set
+// back with a message, and a text takes no more bytes than its reader keeps.
 #pragma once
 
 #include <QObject>
@@ -17,8 +18,21 @@ int DigitsOnlyKeyFilter(int keyAscii);
 void installDigitsOnly(QLineEdit* field);
 
 // After each change: a text above 65535 becomes "65535", after an error box
-// with the catalogue text `messageNumber` (which says so).
+// with the catalogue text `messageNumber` (which says so). A stored value
+// shown through showStoredText is left as it is until the user edits it.
 void installPortLimit(QLineEdit* field, int messageNumber);
+
+// Shows a stored value in `field` without the port limit's message and
+// correction: nobody typed it.
+void showStoredText(QLineEdit* field, const QString& text);
+
+// Lets the user type, paste or drop no more than `maxBytes` bytes of text in
+// the ANSI code page; a second call changes the limit. A longer text that is
+// set from the program stays as it is, and edits to it are taken until it
+// fits (hasAcceptableInput tells whether it does).
+void setTextLimit(QLineEdit* field, int maxBytes);
+// The limit setTextLimit gave `field`; -1 when it has none.
+int textLimitOf(const QLineEdit* field);
 
 // After each change: a text above `maximum` becomes `maximum`, silently.
 void installNumberLimit(QLineEdit* field, qint64 maximum);
