@@ -10,8 +10,11 @@
 #include <QLineEdit>
 #include <QPalette>
 #include <QPushButton>
+#include <QResizeEvent>
+#include <algorithm>
 
 #include "Messages/Messages.h"
+#include "Registry.h"
 #include "client_settings.h"
 #include "dialogs.h"
 #include "numeric_fields.h"
@@ -36,23 +39,36 @@ T* named(T* widget, const char* name) {
   return widget;
 }
 
-QLabel* rowLabel(QWidget* parent, const char* name, int top) {
-  auto* label = named(new QLabel(parent), name);
-  label->setGeometry(twipsRect(kLabelLeft, top + 30, kLabelWidth, 255));
-  return label;
-}
+// Rows of the frame, from its top.
+constexpr int kBufferRow = 330;
+constexpr int kPortRow = 735;
+constexpr int kFileRow = 1140;
+constexpr int kExtensionRow = 1545;
 
-QLineEdit* rowField(QWidget* parent, const char* name, int top, int width) {
-  auto* field = named(new QLineEdit(parent), name);
-  field->setGeometry(twipsRect(kFieldLeft, top, width, 315));
-  return field;
+// The field of the client's log file name at the designed width; a wider
+// window gives it all the width it gains.
+constexpr int kFileFieldWidth = 2295;
+
+void placeRowLabel(QLabel* label, int top) { label->setGeometry(twipsRect(kLabelLeft, top + 30, kLabelWidth, 255)); }
+
+// The same rectangle `extra` pixels wider, or moved `extra` pixels right.
+QRect wider(QRect rect, int extra) {
+  rect.setWidth(rect.width() + extra);
+  return rect;
+}
+QRect movedRight(const QRect& rect, int extra) { return rect.translated(extra, 0); }
+
+void placeRowField(QLineEdit* field, int top, int width, int extra = 0) {
+  field->setGeometry(wider(twipsRect(kFieldLeft, top, width, 315), extra));
 }
 
 }  // namespace
 
 frmOptions::frmOptions(QWidget* parent) : QDialog(parent) {
   setObjectName(QStringLiteral("frmOptions"));
-  setFixedSize(twips(kWidthTwips), twips(kHeightTwips));
+  // As high as designed; wider at will, for long paths of the log file.
+  setMinimumSize(twips(kWidthTwips), twips(kHeightTwips));
+  setMaximumHeight(twips(kHeightTwips));
 
   lblHeaderText = named(new QLabel(this), "lblHeaderText");
   lblHeaderText->setWordWrap(true);
@@ -63,43 +79,42 @@ frmOptions::frmOptions(QWidget* parent) : QDialog(parent) {
   band.setColor(QPalette::Window, Qt::white);
   band.setColor(QPalette::WindowText, Qt::black);
   lblHeaderText->setPalette(band);
-  lblHeaderText->setGeometry(twipsRect(0, 0, kWidthTwips, 660));
-  auto* headerLine = new QFrame(this);
-  headerLine->setFrameShape(QFrame::HLine);
-  headerLine->setFrameShadow(QFrame::Sunken);
-  headerLine->setGeometry(twipsRect(0, 660, kWidthTwips, 30));
+  m_headerLine = new QFrame(this);
+  m_headerLine->setFrameShape(QFrame::HLine);
+  m_headerLine->setFrameShadow(QFrame::Sunken);
 
   fraIntDisplay = named(new QGroupBox(this), "fraIntDisplay");
-  fraIntDisplay->setGeometry(twipsRect(120, 780, kWidthTwips - 240, 2400));
-  lblMessageBufferSize = rowLabel(fraIntDisplay, "lblMessageBufferSize", 330);
-  txtMessageBufferSize = rowField(fraIntDisplay, "txtMessageBufferSize", 330, 1335);
-  lblInterActiveSyslogPort = rowLabel(fraIntDisplay, "lblInterActiveSyslogPort", 735);
-  txtInterActiveSyslogPort = rowField(fraIntDisplay, "txtInterActiveSyslogPort", 735, 1335);
-  lblBaseName = rowLabel(fraIntDisplay, "lblBaseName", 1140);
-  txtFileBaseName = rowField(fraIntDisplay, "txtFileBaseName", 1140, 2295);
+  lblMessageBufferSize = named(new QLabel(fraIntDisplay), "lblMessageBufferSize");
+  txtMessageBufferSize = named(new QLineEdit(fraIntDisplay), "txtMessageBufferSize");
+  lblInterActiveSyslogPort = named(new QLabel(fraIntDisplay), "lblInterActiveSyslogPort");
+  txtInterActiveSyslogPort = named(new QLineEdit(fraIntDisplay), "txtInterActiveSyslogPort");
+  lblBaseName = named(new QLabel(fraIntDisplay), "lblBaseName");
+  txtFileBaseName = named(new QLineEdit(fraIntDisplay), "txtFileBaseName");
   cmdBrowse = named(new QPushButton(fraIntDisplay), "cmdBrowse");
-  cmdBrowse->setGeometry(twipsRect(5520, 1125, 1095, 345));
-  lblExtension = rowLabel(fraIntDisplay, "lblExtension", 1545);
-  txtFileExtension = rowField(fraIntDisplay, "txtFileExtension", 1545, 1335);
+  lblExtension = named(new QLabel(fraIntDisplay), "lblExtension");
+  txtFileExtension = named(new QLineEdit(fraIntDisplay), "txtFileExtension");
   chkUnique = named(new QCheckBox(fraIntDisplay), "chkUnique");
-  chkUnique->setGeometry(twipsRect(kLabelLeft, 1965, kWidthTwips - 240 - kLabelLeft - 120, 315));
 
   lblLanguage = named(new QLabel(this), "lblLanguage");
-  lblLanguage->setGeometry(twipsRect(120 + kLabelLeft, 3360, kLabelWidth, 255));
   lsLanguage = named(new QComboBox(this), "lsLanguage");
-  lsLanguage->setGeometry(twipsRect(120 + kFieldLeft, 3330, 2295, 315));
   lblLanguage->setBuddy(lsLanguage);
 
   cmdOK = named(new QPushButton(this), "cmdOK");
-  cmdOK->setGeometry(twipsRect(kWidthTwips - 2670, 3885, 1215, 375));
   cmdOK->setDefault(true);
   cmdCancel = named(new QPushButton(this), "cmdCancel");
-  cmdCancel->setGeometry(twipsRect(kWidthTwips - 1335, 3885, 1215, 375));
   cmdCancel->setAutoDefault(false);
   cmdBrowse->setAutoDefault(false);
+  resize(minimumSize());
+  placeControls();
 
-  // Typing and its corrections, before the fields are first filled, so that
-  // a stored value out of range is corrected the moment it is shown.
+  // The texts take what the client reads back at its next start: a longer
+  // one would read as the default.
+  setTextLimit(txtFileBaseName, static_cast<int>(Registry::kLongStringBuffer) - 1);
+  setTextLimit(txtFileExtension, 255);
+
+  // Typing and its corrections, before the fields are first filled: a stored
+  // buffer size out of range is corrected the moment it is shown, a stored
+  // port is shown as it is (showNumbers).
   installDigitsOnly(txtMessageBufferSize);
   installNumberLimit(txtMessageBufferSize, kMaxMessageBufferSize);
   installDigitsOnly(txtInterActiveSyslogPort);
@@ -153,8 +168,34 @@ void frmOptions::Initiate_Language_settings() {
   cmdCancel->setText(Messages::GetMessageText(315));
 }
 
+void frmOptions::placeControls() {
+  const int extra = std::max(0, width() - twips(kWidthTwips));
+  lblHeaderText->setGeometry(wider(twipsRect(0, 0, kWidthTwips, 660), extra));
+  m_headerLine->setGeometry(wider(twipsRect(0, 660, kWidthTwips, 30), extra));
+  fraIntDisplay->setGeometry(wider(twipsRect(120, 780, kWidthTwips - 240, 2400), extra));
+  placeRowLabel(lblMessageBufferSize, kBufferRow);
+  placeRowField(txtMessageBufferSize, kBufferRow, 1335);
+  placeRowLabel(lblInterActiveSyslogPort, kPortRow);
+  placeRowField(txtInterActiveSyslogPort, kPortRow, 1335);
+  placeRowLabel(lblBaseName, kFileRow);
+  placeRowField(txtFileBaseName, kFileRow, kFileFieldWidth, extra);
+  cmdBrowse->setGeometry(movedRight(twipsRect(5520, kFileRow - 15, 1095, 345), extra));
+  placeRowLabel(lblExtension, kExtensionRow);
+  placeRowField(txtFileExtension, kExtensionRow, 1335);
+  chkUnique->setGeometry(twipsRect(kLabelLeft, 1965, kWidthTwips - 240 - kLabelLeft - 120, 315));
+  lblLanguage->setGeometry(twipsRect(120 + kLabelLeft, 3360, kLabelWidth, 255));
+  lsLanguage->setGeometry(twipsRect(120 + kFieldLeft, 3330, 2295, 315));
+  cmdOK->setGeometry(movedRight(twipsRect(kWidthTwips - 2670, 3885, 1215, 375), extra));
+  cmdCancel->setGeometry(movedRight(twipsRect(kWidthTwips - 1335, 3885, 1215, 375), extra));
+}
+
+void frmOptions::resizeEvent(QResizeEvent* event) {
+  QDialog::resizeEvent(event);
+  placeControls();
+}
+
 void frmOptions::showNumbers() {
-  txtInterActiveSyslogPort->setText(QString::number(ClientSettings::nInterActiveSyslogPort));
+  showStoredText(txtInterActiveSyslogPort, QString::number(ClientSettings::nInterActiveSyslogPort));
   txtMessageBufferSize->setText(QString::number(ClientSettings::nMessageBufferSize));
 }
 

@@ -14,6 +14,8 @@
 class QCheckBox;
 class QCloseEvent;
 class QComboBox;
+class QFrame;
+class QResizeEvent;
 class QGroupBox;
 class QLabel;
 class QLineEdit;
@@ -82,7 +84,13 @@ class frmOptions : public QDialog {
  protected:
   // The close box unloads the window without writing.
   void closeEvent(QCloseEvent* event) override;
+  // The window keeps its designed height; what it is wider goes to the
+  // log file's name, with Browse, OK and Cancel staying at the right edge.
+  void resizeEvent(QResizeEvent* event) override;
 
  private:
+  void placeControls();
   void showNumbers();
+
+  QFrame* m_headerLine = nullptr;
 };

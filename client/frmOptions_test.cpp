@@ -4,6 +4,7 @@
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QGroupBox>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTest>
@@ -237,6 +238,32 @@ TEST_F(OptionsWindowTest, BrowseTakesTheChosenPathAndACancelledBrowseKeepsTheFie
   w->cmdBrowse->click();  // no answer scripted: cancelled
   EXPECT_EQ(w->txtFileBaseName->text(), "/srv/logs/realtime.txt");
   EXPECT_EQ(m_dialogs.files[1].directory, "/srv/logs");
+}
+
+TEST_F(OptionsWindowTest, TheLogFileNameGrowsWithTheWindowAndAStoredPortIsNotQuestioned) {
+  CS::szFileBaseName = "/var/log/corvantel/realtime-display/one-folder-per-site/berlin-gateway/realtime";
+  CS::nInterActiveSyslogPort = 70000;  // written by hand
+  frmOptions* w = load();
+  w->show();
+  QCoreApplication::processEvents();
+  EXPECT_TRUE(m_dialogs.messages.empty());
+  EXPECT_EQ(w->txtInterActiveSyslogPort->text(), "70000");
+  const int fieldWidth = w->txtFileBaseName->width();
+  const int gap = w->cmdBrowse->x() - w->txtFileBaseName->geometry().right();
+  w->resize(w->width() + 300, w->height() + 300);
+  QCoreApplication::processEvents();
+  EXPECT_EQ(w->height(), w->minimumHeight());
+  EXPECT_EQ(w->txtFileBaseName->width(), fieldWidth + 300);
+  EXPECT_EQ(w->cmdBrowse->x() - w->txtFileBaseName->geometry().right(), gap);
+  EXPECT_LT(w->cmdBrowse->geometry().right(), w->fraIntDisplay->width());
+  EXPECT_LT(w->cmdCancel->geometry().right(), w->width());
+  EXPECT_GT(w->cmdCancel->geometry().right(), w->width() - 20);
+  EXPECT_FALSE(renderToPng(w, QStringLiteral("frmOptions-wide")).isEmpty());
+
+  // The extension takes what the client reads back (255 bytes).
+  w->txtFileExtension->clear();
+  QTest::keyClicks(w->txtFileExtension, QString(260, u'x'));
+  EXPECT_EQ(w->txtFileExtension->text().size(), 255);
 }
 
 TEST_F(OptionsWindowTest, RendersInEveryLanguage) {
