@@ -23,6 +23,7 @@
 #include "Messages/Messages.h"
 #include "ParameterValues.h"
 #include "Rules.h"
+#include "WinNTServices.h"
 #include "ansi_text.h"
 #include "client_settings.h"
 #include "config_pages.h"
@@ -30,6 +31,7 @@
 #include "frmOptions.h"
 #include "frmServiceState.h"
 #include "frmSplash.h"
+#include "hive_diagnosis.h"
 #include "service_commands.h"
 #include "service_state.h"
 #include "twips.h"
@@ -330,7 +332,12 @@ void frmMain::Initiate_Language_settings() {
 
 QString frmMain::connectionText() const {
   QString text = Messages::GetMessageText(255) + QLatin1Char(' ') + Global::szConnectedComputer;
-  if (m_serviceNotInstalled) text += QStringLiteral(" - ") + Messages::GetMessageText(1018);
+  static const std::map<KeysProblem, int> problemTexts{{KeysProblem::NotInstalled, 1018},
+                                                        {KeysProblem::NoAccess, 2100},
+                                                        {KeysProblem::DamagedHive, 2103},
+                                                        {KeysProblem::HiveNotOpened, 2106}};
+  if (const auto found = problemTexts.find(m_keysProblem); found != problemTexts.end())
+    text += QStringLiteral(" - ") + Messages::GetMessageText(found->second);
   return text;
 }
 
@@ -354,7 +361,7 @@ void frmMain::CreateKeyHandles(const QString& szComputerName) {
   using Messages::GetMessageText;
   closeKey(Global::hParametersKey);
   closeKey(Global::hRulesKey);
-  m_serviceNotInstalled = false;
+  m_keysProblem = KeysProblem::None;
 
   // Every Linux computer counts as one of the NT family: the platform of a
   // named computer is not queried separately, its registry answers for it.
@@ -374,10 +381,28 @@ void frmMain::CreateKeyHandles(const QString& szComputerName) {
     if (Global::nLastRegError != ERROR_SUCCESS) {
       Global::hParametersKey = nullptr;
       Global::bParametersOpen = false;
-      if (Global::nLastRegError == ERROR_ACCESS_DENIED) Global::bDaemonProgramFound = false;
-      m_serviceNotInstalled = true;
+      // Only a missing key means that the service is not installed. A hive
+      // that this user may not open, or that cannot be used, is explained,
+      // and nothing is offered to install over it.
+      switch (Global::nLastRegError) {
+        case ERROR_FILE_NOT_FOUND:
+          m_keysProblem = KeysProblem::NotInstalled;
+          break;
+        case ERROR_ACCESS_DENIED:
+          m_keysProblem = KeysProblem::NoAccess;
+          break;
+        case ERROR_REGISTRY_CORRUPT:
+        case ERROR_BADDB:
+          m_keysProblem = KeysProblem::DamagedHive;
+          break;
+        default:
+          m_keysProblem = KeysProblem::HiveNotOpened;
+          break;
+      }
+      if (m_keysProblem != KeysProblem::NotInstalled) Global::bDaemonProgramFound = false;
       Global::szConnectionText = connectionText();
       showStatus();
+      if (m_keysProblem != KeysProblem::NotInstalled) reportHiveProblem(Global::nLastRegError);
       return;
     }
     Global::nLastRegError =
@@ -445,6 +470,29 @@ void frmMain::CreateKeyHandles(const QString& szComputerName) {
   Global::bDaemonProgramFound = true;
   Global::szConnectionText = connectionText();
   showStatus();
+}
+
+void frmMain::reportHiveProblem(LONG code) {
+  using Messages::GetMessageText;
+  const QString hive = HiveDiagnosis::machineHivePath();
+  const QString newLine = QStringLiteral("\r\n");
+  QString text;
+  if (m_keysProblem == KeysProblem::NoAccess) {
+    text = GetMessageText(2101) + newLine + hive + newLine + GetMessageText(2102);
+  } else {
+    // SQLite's own words tell a damaged file from one that is not there to read.
+    const QString sqlite = HiveDiagnosis::sqliteError(hive);
+    const QString system = QString::number(code) + QStringLiteral(": ") +
+                           WinNTServices::GetSystemErrorText(static_cast<DWORD>(code)).trimmed();
+    if (m_keysProblem == KeysProblem::DamagedHive) {
+      text = GetMessageText(2104) + newLine + hive + newLine +
+             (sqlite.isEmpty() ? system : QStringLiteral("SQLite: ") + sqlite) + newLine + GetMessageText(2105);
+    } else {
+      text = GetMessageText(2107) + newLine + hive + newLine + system;
+      if (!sqlite.isEmpty()) text += newLine + QStringLiteral("SQLite: ") + sqlite;
+    }
+  }
+  Dialogs::MsgBox(text, Dialogs::Icon::Error, Dialogs::Buttons::Ok, QString(), this);
 }
 
 void frmMain::ReadRegValues() {

@@ -164,7 +164,11 @@ class frmMain : public QMainWindow, public ServiceMenu {
 
   QPointer<frmOptions> m_options;
   frmServiceState* m_serviceState = nullptr;  // made at the first start or stop  // stays loaded after Cancel, as designed
-  bool m_serviceNotInstalled = false;  // panel 2 ends in "The Service is not installed"
+  // Why the service's keys on this computer are not open; panel 2 says it
+  // after the computer's name.
+  enum class KeysProblem { None, NotInstalled, NoAccess, DamagedHive, HiveNotOpened };
+  KeysProblem m_keysProblem = KeysProblem::None;
+  void reportHiveProblem(LONG code);
   bool m_ending = false;
   bool m_endAnnounced = false;
 };

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -11,6 +12,7 @@
 #include <QDirIterator>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
 #include <QHostAddress>
 #include <QLabel>
 #include <QLineEdit>
@@ -21,6 +23,8 @@
 #include <QTabWidget>
 #include <QThread>
 #include <QUdpSocket>
+#include <filesystem>
+#include <fstream>
 
 #include "Global.h"
 #include "Messages/Messages.h"
@@ -115,6 +119,98 @@ TEST_F(MainWindowTest, FirstStartWithoutTheServiceOffersOnlyInstallWhenTheDaemon
   Global::setDaemonProgramPathForTesting(QDir::tempPath() + QStringLiteral("/no-such-corvantd"));
   open();
   EXPECT_EQ(items(), (Items{false, false, false, false, false}));
+}
+
+// A hive the client cannot use is not a service that is missing: nothing is
+// offered to install over it, and the box names the file and what is wrong.
+TEST_F(MainWindowTest, AHiveThatCannotBeUsedIsReportedNotAsAMissingService) {
+  const std::filesystem::path hive = m_root.machine() / "machine.hive";
+  const QString hivePath = QString::fromStdString(hive.string());
+  std::filesystem::create_directories(m_root.machine());
+  std::ofstream(hive) << std::string(4096, 'x');
+
+  frmMain& w = open();
+  EXPECT_EQ(w.stbPanel2->text(), "Connected to: LOCALHOST - The registry hive is damaged");
+  EXPECT_EQ(items(), (Items{false, false, false, false, false}));
+  EXPECT_FALSE(w.SSTab->isTabEnabled(1));
+  ASSERT_EQ(m_dialogs.messages.size(), 1u);
+  EXPECT_EQ(m_dialogs.messages[0].icon, Dialogs::Icon::Error);
+  EXPECT_EQ(m_dialogs.messages[0].text, "The registry hive that holds the service's settings is damaged:\r\n" +
+                                            hivePath + "\r\nSQLite: file is not a database\r\n" +
+                                            Messages::GetMessageText(2105));
+  EXPECT_EQ(QFileInfo(hivePath).size(), 4096);  // left as it was
+
+  // A hive that cannot be opened at all (here a folder in its place).
+  std::filesystem::remove(hive);
+  std::filesystem::create_directory(hive);
+  m_dialogs.messages.clear();
+  open();
+  EXPECT_EQ(m_window->stbPanel2->text(), "Connected to: LOCALHOST - The registry hive cannot be opened");
+  EXPECT_EQ(items(), (Items{false, false, false, false, false}));
+  ASSERT_EQ(m_dialogs.messages.size(), 1u);
+  EXPECT_TRUE(m_dialogs.messages[0].text.startsWith(
+      "The registry hive that holds the service's settings cannot be opened:\r\n" + hivePath + "\r\n"))
+      << m_dialogs.messages[0].text.toStdString();
+
+  // The language changes the status text with the rest.
+  Messages::SetLanguage("DE");
+  m_window->Initiate_Language_settings();
+  EXPECT_TRUE(m_window->stbPanel2->text().endsWith(" - " + Messages::GetMessageText(2106)));
+}
+
+// Run by a user who may not open the machine hive of an installed service, the
+// client says that it must run as root (or on a platform root of the user's
+// own) and offers nothing to install. As root, the test runs its second half
+// again as nobody.
+TEST_F(MainWindowTest, WithoutAccessToTheHiveTheClientSaysWhoMayUseIt) {
+  const auto expectNoAccess = [this](const QString& machineRoot) {
+    frmMain& w = open();
+    EXPECT_EQ(w.stbPanel2->text(), "Connected to: LOCALHOST - No access to the service's settings");
+    EXPECT_EQ(items(), (Items{false, false, false, false, false}));
+    EXPECT_FALSE(w.SSTab->isTabEnabled(1));
+    ASSERT_EQ(m_dialogs.messages.size(), 1u);
+    EXPECT_EQ(m_dialogs.messages[0].icon, Dialogs::Icon::Error);
+    EXPECT_EQ(m_dialogs.messages[0].text,
+              "Access to the registry hive that holds the service's settings is denied:\r\n" + machineRoot +
+                  "/machine.hive\r\nRun the Corvantel Client as root, or set CORVANTEL_ROOT to a platform root "
+                  "of your own.");
+  };
+  const QString foreignRoot = qEnvironmentVariable("CORVANTEL_TEST_FOREIGN_ROOT");
+  if (!foreignRoot.isEmpty()) {  // the half that runs as another user
+    qputenv("CORVANTEL_ROOT", foreignRoot.toLocal8Bit());
+    expectNoAccess(foreignRoot);
+    return;
+  }
+
+  QProcess install;
+  install.start(QStringLiteral(CORVANTD_PATH), {QStringLiteral("-i")});
+  ASSERT_TRUE(install.waitForFinished(10000));
+  ASSERT_EQ(install.exitCode(), 0);
+  const QString machineRoot = QString::fromStdString(m_root.machine().string());
+  const std::filesystem::path hive = m_root.machine() / "machine.hive";
+  if (::geteuid() != 0) {
+    std::filesystem::permissions(hive, std::filesystem::perms::none);
+    expectNoAccess(machineRoot);
+    std::filesystem::permissions(hive, std::filesystem::perms(0600));
+    return;
+  }
+  // Only the hive itself is closed to others, as in an installed system.
+  std::filesystem::permissions(m_root.base(), std::filesystem::perms(0755));
+  std::filesystem::permissions(m_root.machine(), std::filesystem::perms(0755));
+  QProcess child;
+  QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+  environment.insert("CORVANTEL_TEST_FOREIGN_ROOT", machineRoot);
+  environment.remove("GTEST_OUTPUT");
+  child.setProcessEnvironment(environment);
+  child.setProcessChannelMode(QProcess::MergedChannels);
+  const auto* test = ::testing::UnitTest::GetInstance()->current_test_info();
+  child.start("setpriv", {"--reuid=nobody", "--regid=nogroup", "--clear-groups",
+                          QCoreApplication::applicationFilePath(),
+                          QStringLiteral("--gtest_filter=%1.%2").arg(test->test_suite_name(), test->name())});
+  ASSERT_TRUE(child.waitForFinished(60000));
+  const QByteArray output = child.readAll();
+  EXPECT_EQ(child.exitCode(), 0) << output.toStdString();
+  EXPECT_TRUE(output.contains("[  PASSED  ] 1 test")) << output.toStdString();
 }
 
 TEST_F(MainWindowTest, EntriesOfWindowsStillToComeAreThereButDisabled) {
