@@ -550,6 +550,37 @@ TEST_F(MainWindowServiceTest, SavedPortAndRulesTakeEffectAfterARestartFromTheSer
   EXPECT_EQ(items(), (Items{false, true, false, true, false}));
 }
 
+// An uninstall that the daemon program refuses (here: run by a user without
+// rights) is reported with the program's own words, and the client stays.
+TEST_F(MainWindowServiceTest, AFailedUninstallIsShownAndTheClientStays) {
+  frmMain& w = open();
+  QSignalSpy ends(&w, &frmMain::clientEnds);
+  const std::filesystem::path hive = m_root.machine() / "machine.hive";
+  const QString wrapper = QString::fromStdString((m_root.base() / "corvantd").string());
+  QFile script(wrapper);
+  ASSERT_TRUE(script.open(QIODevice::WriteOnly));
+  if (::geteuid() == 0) {
+    std::filesystem::permissions(m_root.base(), std::filesystem::perms(0755));
+    std::filesystem::permissions(m_root.machine(), std::filesystem::perms(0755));
+    script.write("#!/bin/sh\nexec setpriv --reuid=nobody --regid=nogroup --clear-groups " CORVANTD_PATH " \"$@\"\n");
+  } else {
+    std::filesystem::permissions(hive, std::filesystem::perms::none);
+    script.write("#!/bin/sh\nexec " CORVANTD_PATH " \"$@\"\n");
+  }
+  script.close();
+  script.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ExeOther | QFile::ReadOther);
+  Global::setDaemonProgramPathForTesting(wrapper);
+
+  w.mnuFileUninstallService->trigger();
+  std::filesystem::permissions(hive, std::filesystem::perms(0600));
+  ASSERT_EQ(m_dialogs.messages.size(), 1u);
+  EXPECT_EQ(m_dialogs.messages[0].icon, Dialogs::Icon::Error);
+  EXPECT_EQ(m_dialogs.messages[0].text,
+            "Error while Uninstalling the Service: exit code 1\r\nCould not remove TolvaneCorvantel. Error 5");
+  EXPECT_EQ(ends.count(), 0);
+  EXPECT_EQ(WinNTServices::QueryNTServiceState(QString(), "TolvaneCorvantel"), SERVICE_STOPPED);
+}
+
 }  // namespace
 
 #include "frmMain_test.moc"

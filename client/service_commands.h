@@ -22,16 +22,20 @@ enum class Outcome {
 // empty when neither exists.
 QString daemonProgram();
 
-// Starts "<daemon> -i" detached, without waiting for it or reading its output
-// (its report goes to its own standard output and to the event log), then
-// shows text 205 and returns EndClient: the user restarts the client to see
-// the new state. When the program cannot be started: an error box with text
-// 1019, the error number, CR LF and the system's text of it (2 no program,
-// 5 not executable, 193 not a program this system can run), and KeepRunning.
-Outcome installService(QWidget* parent = nullptr);
+// Runs "<daemon> -i" and waits for it (it ends within a second; at most
+// `timeout`, after which it is killed). When it succeeds (exit status 0, which
+// includes "already installed"), shows text 205 and returns EndClient: the
+// user restarts the client to see the new state. Otherwise an error box with
+// text 1019, then text 2108 and the exit status (or text 2109 when it was
+// ended by a signal, 2110 when it did not end in time), CR LF and what the
+// program printed on its standard output and error, and KeepRunning. When the
+// program cannot be started at all: the box holds text 1019, the error number,
+// CR LF and the system's text of it (2 no program, 5 not executable, 193 not a
+// program this system can run), and KeepRunning.
+Outcome installService(QWidget* parent = nullptr, std::chrono::milliseconds timeout = std::chrono::seconds(30));
 
 // The same with "-u", text 206, and text 1021 on failure.
-Outcome uninstallService(QWidget* parent = nullptr);
+Outcome uninstallService(QWidget* parent = nullptr, std::chrono::milliseconds timeout = std::chrono::seconds(30));
 
 // "Service Version": one information box, titled with text 59, holding
 //   text 301 and the daemon program's product version ("3.70.124", or

@@ -7,6 +7,8 @@
 #include <QFile>
 #include <QTemporaryDir>
 #include <QThread>
+#include <filesystem>
+#include <fstream>
 
 #include "Global.h"
 #include "Messages/Messages.h"
@@ -34,12 +36,13 @@ class ServiceCommandsTest : public ::testing::Test {
   }
 
   // A stand-in for the daemon that notes each command line in "record".
-  QString writeDaemon(const QString& folder, const QByteArray& onVersion = "", bool executable = true) {
+  QString writeDaemon(const QString& folder, const QByteArray& onVersion = "", bool executable = true,
+                      const QByteArray& otherwise = "") {
     const QString path = folder + "/corvantd";
     QFile script(path);
     EXPECT_TRUE(script.open(QIODevice::WriteOnly));
     script.write("#!/bin/sh\necho \"$*\" >> '" + record().toLocal8Bit() + "'\n");
-    script.write("if [ \"$1\" = -v ]; then\n:\n" + onVersion + "\nfi\n");
+    script.write("if [ \"$1\" = -v ]; then\n:\n" + onVersion + "\nelse\n:\n" + otherwise + "\nfi\n");
     script.close();
     QFile::Permissions permissions = QFile::ReadOwner | QFile::WriteOwner;
     if (executable) permissions |= QFile::ExeOwner;
@@ -107,6 +110,37 @@ TEST_F(ServiceCommandsTest, AProgramThatCannotStartIsReportedAndTheClientGoesOn)
   EXPECT_FALSE(QFile::exists(record()));
 }
 
+// The client waits for the daemon program; when it fails, its words and exit
+// code are shown and the client goes on.
+TEST_F(ServiceCommandsTest, AFailingInstallOrRemovalIsShownAndTheClientGoesOn) {
+  // The real daemon on a damaged hive: both commands fail.
+  std::filesystem::create_directories(m_root.machine());
+  std::ofstream(m_root.machine() / "machine.hive") << std::string(4096, 'x');
+  Global::setDaemonProgramPathForTesting(CORVANTD_PATH);
+  EXPECT_EQ(ServiceCommands::installService(), Outcome::KeepRunning);
+  EXPECT_EQ(ServiceCommands::uninstallService(), Outcome::KeepRunning);
+
+  // A program that dies, and one that does not end in time.
+  Global::setDaemonProgramPathForTesting(writeDaemon(m_folder.path(), "", true, "echo half way\nkill -9 $$"));
+  EXPECT_EQ(ServiceCommands::installService(), Outcome::KeepRunning);
+  Global::setDaemonProgramPathForTesting(writeDaemon(m_folder.path(), "", true, "exec /bin/sleep 30"));
+  QElapsedTimer clock;
+  clock.start();
+  EXPECT_EQ(ServiceCommands::uninstallService(nullptr, std::chrono::milliseconds(300)), Outcome::KeepRunning);
+  EXPECT_LT(clock.elapsed(), 5000);
+
+  ASSERT_EQ(m_dialogs.messages.size(), 4u);
+  EXPECT_EQ(m_dialogs.messages[0].text,
+            "Error while Installing the Service: exit code 1\r\nTolvaneCorvantel failed to install. Error 1015");
+  EXPECT_EQ(m_dialogs.messages[0].icon, Dialogs::Icon::Error);
+  EXPECT_EQ(m_dialogs.messages[1].text,
+            "Error while Uninstalling the Service: exit code 1\r\nCould not remove TolvaneCorvantel. Error 1015");
+  EXPECT_EQ(m_dialogs.messages[2].text, "Error while Installing the Service: the service program ended abnormally\r\n"
+                                        "half way");
+  EXPECT_EQ(m_dialogs.messages[3].text,
+            "Error while Uninstalling the Service: the service program did not finish in time and was stopped");
+}
+
 TEST_F(ServiceCommandsTest, ServiceVersionShowsTheVersionRecordAndTheDaemonsOwnWords) {
   Global::setDaemonProgramPathForTesting(CORVANTD_PATH);
   ServiceCommands::showServiceVersion();
@@ -119,7 +153,7 @@ TEST_F(ServiceCommandsTest, ServiceVersionShowsTheVersionRecordAndTheDaemonsOwnW
 }
 
 TEST_F(ServiceCommandsTest, ServiceVersionWithoutAnAnswerOrWithoutAProgram) {
-  const QString daemon = writeDaemon(m_folder.path(), "exec sleep 30");
+  const QString daemon = writeDaemon(m_folder.path(), "exec /bin/sleep 30");
   Global::setDaemonProgramPathForTesting(daemon);
   QElapsedTimer clock;
   clock.start();
