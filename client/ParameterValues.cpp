@@ -87,7 +87,8 @@ ParameterValues readParameterValues(HKEY key, QSet<QString>* stored) {
     if (stored != nullptr) stored->insert(name);
     if (const auto* number = std::get_if<NumberMember>(&field.member)) {
       // A number stored as text would read as the codes of its characters.
-      if (type == REG_DWORD && size == 4) values.*(*number) = Registry::QueryDWordValue(key, name, values.*(*number));
+      if (type == REG_DWORD && size == 4)
+        values.*(*number) = Registry::QueryDWordValue(key, name, values.*(*number));
     } else if (type == REG_SZ || type == REG_EXPAND_SZ) {
       const TextMember text = std::get<TextMember>(field.member);
       // Read as long as the daemon reads it: a longer value cut to the
@@ -109,7 +110,8 @@ void forEachParameterValue(const ParameterValues& values, const ParameterSink& s
 namespace {
 
 LONG writeValue(HKEY key, const QString& name, const ParameterValue& value) {
-  if (const auto* number = std::get_if<std::int32_t>(&value)) return Registry::SetNumberValue(key, name, *number);
+  if (const auto* number = std::get_if<std::int32_t>(&value))
+    return Registry::SetNumberValue(key, name, *number);
   const LONG rc = Registry::SetStringValue(key, name, std::get<QString>(value));
   return rc == ERROR_FILE_NOT_FOUND ? ERROR_SUCCESS : rc;  // deleting what is not there
 }
@@ -119,7 +121,8 @@ std::optional<ParameterWriteFailure> writeValues(HKEY key, const ParameterValues
   std::optional<ParameterWriteFailure> failure;
   forEachParameterValue(values, [&](const QString& name, const ParameterValue& value) {
     if (failure || !wanted(name)) return;
-    if (const LONG rc = writeValue(key, name, value); rc != ERROR_SUCCESS) failure = ParameterWriteFailure{name, rc};
+    if (const LONG rc = writeValue(key, name, value); rc != ERROR_SUCCESS)
+      failure = ParameterWriteFailure{name, rc};
   });
   return failure;
 }
@@ -135,7 +138,8 @@ std::optional<ParameterWriteFailure> writeChangedParameterValues(HKEY key, const
                                                                  const QSet<QString>& stored) {
   // Pair the two sets of values by name.
   std::map<QString, ParameterValue> before;
-  forEachParameterValue(asRead, [&](const QString& name, const ParameterValue& value) { before.emplace(name, value); });
+  forEachParameterValue(asRead,
+                        [&](const QString& name, const ParameterValue& value) { before.emplace(name, value); });
   QSet<QString> differing;
   forEachParameterValue(values, [&](const QString& name, const ParameterValue& value) {
     if (before.at(name) != value) differing.insert(name);

@@ -119,7 +119,8 @@ TEST_F(ParameterFormatTest, TheClientsTextLimitsAreWhatTheDaemonKeeps) {
   for (const int extra : {0, 1}) {
     for (const auto& [name, member] : texts) {
       const auto room = static_cast<std::size_t>(parameterTextCapacity(name) - 1 + extra);
-      ASSERT_EQ(Registry::SetStringValue(m_key, name, QString(static_cast<qsizetype>(room), u'x')), ERROR_SUCCESS);
+      const QString text(static_cast<qsizetype>(room), u'x');
+      ASSERT_EQ(Registry::SetStringValue(m_key, name, text), ERROR_SUCCESS);
     }
     DaemonConfiguration config;
     readConfiguration(config);

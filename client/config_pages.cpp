@@ -370,7 +370,8 @@ void OdbcPage::fill(const ParameterValues& values) {
   showText(txLogODBCDSN, values.szODBCDsn);
   showText(txLogODBCUID, values.szODBCUid);
   showFlag(chODBCEnCryption, values.nODBCEnCryption);
-  showText(txLogODBCPWD, values.nODBCEnCryption == 1 ? UnscramblePassword(values.szODBCPwd) : values.szODBCPwd);
+  showText(txLogODBCPWD,
+           values.nODBCEnCryption == 1 ? UnscramblePassword(values.szODBCPwd) : values.szODBCPwd);
   showText(txLogODBCTABLE, values.szTableName);
   showText(txtReceivedAt, values.szODBCReceivedAt);
   showText(txtFacility, values.szODBCFacility);
@@ -522,7 +523,8 @@ bool ConfigurationPages::save(HKEY key, QWidget* owner) {
   // What the fields let through fits; a text that was already longer when it
   // was read, or a password that the encryption box made longer, does not.
   std::map<QString, ParameterValue> before;
-  forEachParameterValue(asRead, [&](const QString& name, const ParameterValue& value) { before.emplace(name, value); });
+  forEachParameterValue(asRead,
+                        [&](const QString& name, const ParameterValue& value) { before.emplace(name, value); });
   QString tooLong;
   forEachParameterValue(values, [&](const QString& name, const ParameterValue& value) {
     const auto* edit = std::get_if<QString>(&value);

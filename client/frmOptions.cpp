@@ -49,7 +49,9 @@ constexpr int kExtensionRow = 1545;
 // window gives it all the width it gains.
 constexpr int kFileFieldWidth = 2295;
 
-void placeRowLabel(QLabel* label, int top) { label->setGeometry(twipsRect(kLabelLeft, top + 30, kLabelWidth, 255)); }
+void placeRowLabel(QLabel* label, int top) {
+  label->setGeometry(twipsRect(kLabelLeft, top + 30, kLabelWidth, 255));
+}
 
 // The same rectangle `extra` pixels wider, or moved `extra` pixels right.
 QRect wider(QRect rect, int extra) {
