@@ -22,6 +22,8 @@ packages=(
   # the client: Qt 6 Widgets (window tests run on its offscreen platform), a
   # Western and a Japanese font, and xdg-open for the manual and web pages
   qt6-base-dev qt6-base-dev-tools libqt6opengl6-dev fonts-dejavu-core fonts-ipafont-gothic xdg-utils
+  # the Help menu's pages, made from docs/*.md into HTML at build time
+  python3-markdown
 )
 
 if [ "$(id -u)" -ne 0 ]; then
