@@ -1,6 +1,7 @@
 #include "service_commands.h"
 
-#include <QApplication>
+#include <QCursor>
+#include <QGuiApplication>
 #include <QFileInfo>
 #include <QProcess>
 #include <QStandardPaths>
@@ -59,7 +60,8 @@ Outcome runInstaller(const QString& option, int startedText, int failedText, QWi
   process.setArguments({option});
   process.setStandardInputFile(QProcess::nullDevice());
   process.setProcessChannelMode(QProcess::MergedChannels);
-  QApplication::setOverrideCursor(Qt::WaitCursor);
+  const bool gui = qobject_cast<QGuiApplication*>(QCoreApplication::instance()) != nullptr;
+  if (gui) QGuiApplication::setOverrideCursor(Qt::WaitCursor);
   process.start();
   const bool started = process.waitForStarted();
   const bool finished = started && process.waitForFinished(static_cast<int>(timeout.count()));
@@ -67,7 +69,7 @@ Outcome runInstaller(const QString& option, int startedText, int failedText, QWi
     process.kill();
     process.waitForFinished(1000);
   }
-  QApplication::restoreOverrideCursor();
+  if (gui) QGuiApplication::restoreOverrideCursor();
   if (!started) {
     DebugTrace(QStringLiteral("%1 %2: %3").arg(program, option, process.errorString()));
     return fail(systemError(ERROR_BAD_EXE_FORMAT));
