@@ -22,6 +22,7 @@
 #include "Global.h"
 #include "Messages/Messages.h"
 #include "ParameterValues.h"
+#include "Registry.h"
 #include "Rules.h"
 #include "WinNTServices.h"
 #include "ansi_text.h"
@@ -47,8 +48,9 @@ constexpr int kMinimumHeightTwips = 5865;
 constexpr int kStartWidthTwips = 9435;
 constexpr int kStartHeightTwips = 6555;
 
-// The project's web site; the Help menu's pages are pages of its documentation.
-constexpr char kWebSite[] = "https://corvantel.tolvane.example/";
+// The client's setting (HKEY_LOCAL_MACHINE) that sends the Help menu's pages
+// to a web site of the deployment's own instead of the local copies.
+constexpr char kHelpSiteValue[] = "szHelpSite";
 
 void closeKey(HKEY& key) {
   if (key != nullptr) RegCloseKey(key);
@@ -650,6 +652,7 @@ void frmMain::mnuHelpAbout_Click() {
 
 namespace {
 QStringList g_manualCandidatesForTesting;
+QStringList g_helpFolderCandidatesForTesting;
 }
 
 void frmMain::setManualCandidatesForTesting(const QStringList& candidates) {
@@ -670,21 +673,45 @@ void frmMain::mnuManual_Click() {
   Dialogs::MsgBox(Messages::GetMessageText(208), Dialogs::Icon::Error, Dialogs::Buttons::Ok, QString(), this);
 }
 
-QString frmMain::helpPageUrl(const QString& entry) {
+void frmMain::setHelpFolderCandidatesForTesting(const QStringList& candidates) {
+  g_helpFolderCandidatesForTesting = candidates;
+}
+
+QStringList frmMain::helpFolderCandidates() {
+  if (!g_helpFolderCandidatesForTesting.isEmpty()) return g_helpFolderCandidatesForTesting;
+  const QString folder = QCoreApplication::applicationDirPath();
+  return {folder + QStringLiteral("/docs"), QDir::cleanPath(folder + QStringLiteral("/../share/corvantel/docs"))};
+}
+
+QUrl frmMain::helpPageUrl(const QString& entry) {
   static const std::map<QString, QString> pages{
-      {QStringLiteral("mnuHelpFAQ"), QStringLiteral("docs/faq.html")},
-      {QStringLiteral("mnuHelpOnlineSem"), QStringLiteral("docs/seminars.html")},
-      {QStringLiteral("mnuHelpRuleEngine"), QStringLiteral("docs/rule-engine.html")},
-      {QStringLiteral("mnuHelpHomepage"), QString()},
-      {QStringLiteral("mnuHelpReqSup"), QStringLiteral("docs/support/request.html")},
+      {QStringLiteral("mnuHelpFAQ"), QStringLiteral("faq.html")},
+      {QStringLiteral("mnuHelpOnlineSem"), QStringLiteral("seminars.html")},
+      {QStringLiteral("mnuHelpRuleEngine"), QStringLiteral("rule-engine.html")},
+      {QStringLiteral("mnuHelpHomepage"), QStringLiteral("index.html")},
+      {QStringLiteral("mnuHelpReqSup"), QStringLiteral("support/request.html")},
   };
   const auto found = pages.find(entry);
-  return found == pages.end() ? QString() : QLatin1String(kWebSite) + found->second;
+  if (found == pages.end()) return {};
+  QString site = Registry::QueryStringValue(Global::hClientKeyMachine, QLatin1String(kHelpSiteValue), QString());
+  if (!site.isEmpty()) {
+    if (!site.endsWith(u'/')) site += u'/';
+    return QUrl(site + found->second);
+  }
+  for (const QString& folder : helpFolderCandidates()) {
+    const QString file = folder + u'/' + found->second;
+    if (QFileInfo::exists(file)) return QUrl::fromLocalFile(file);
+  }
+  return {};
 }
 
 void frmMain::openHelpPage(const QString& entry) {
-  // The browser's own failure, if any, is the browser's to show.
-  QDesktopServices::openUrl(QUrl(helpPageUrl(entry)));
+  const QUrl url = helpPageUrl(entry);
+  // A page that opened in no browser is the browser's to report; a page that
+  // is not there is ours.
+  if (url.isEmpty() || !QDesktopServices::openUrl(url)) {
+    Dialogs::MsgBox(Messages::GetMessageText(2200), Dialogs::Icon::Error, Dialogs::Buttons::Ok, QString(), this);
+  }
 }
 
 void frmMain::endClient() {

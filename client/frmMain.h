@@ -10,6 +10,7 @@
 
 #include <QMainWindow>
 #include <QPointer>
+#include <QUrl>
 #include <map>
 #include <functional>
 #include <memory>
@@ -75,9 +76,14 @@ class frmMain : public QMainWindow, public ServiceMenu {
   void setServiceItems(bool install, bool uninstall, bool stop, bool start, bool restart) override;
   void setConfigurationEnabled(bool enabled) override;
 
-  // The help pages the Help menu opens (on this project's web site), and the
-  // manual: the first index.html found in manualCandidates().
-  static QString helpPageUrl(const QString& entry);
+  // The page a Help menu entry opens: under the web site of the client's
+  // setting szHelpSite when it holds one, else the local copy in the first of
+  // helpFolderCandidates() that has it (beside the program, or where it is
+  // installed); empty when there is none. The manual: the first index.html
+  // found in manualCandidates().
+  static QUrl helpPageUrl(const QString& entry);
+  static QStringList helpFolderCandidates();
+  static void setHelpFolderCandidatesForTesting(const QStringList& candidates);  // empty: the real ones
   static QStringList manualCandidates();
   static void setManualCandidatesForTesting(const QStringList& candidates);  // empty: the real ones
 
