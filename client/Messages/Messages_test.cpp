@@ -42,9 +42,16 @@ class MessagesTest : public ::testing::Test {
   }
 };
 
-TEST_F(MessagesTest, EveryTableHoldsTheSame251NumbersAndNoEmptyText) {
-  const std::set<int> expected = designedNumbers();
-  ASSERT_EQ(expected.size(), 251u);
+// Numbers from here on are texts of our own, beyond the designed 251.
+constexpr int kFirstOwnNumber = 2000;
+
+TEST_F(MessagesTest, EveryTableHoldsTheSameNumbersAndNoEmptyText) {
+  const std::set<int> designed = designedNumbers();
+  ASSERT_EQ(designed.size(), 251u);
+  std::set<int> expected = designed;
+  for (const int number : numbersOf(Messages::catalogueFor("EN"))) {
+    if (number >= kFirstOwnNumber) expected.insert(number);
+  }
   for (const char* code : kCodes) {
     const Messages::Catalogue& table = Messages::catalogueFor(code);
     EXPECT_EQ(numbersOf(table), expected) << code;
