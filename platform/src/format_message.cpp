@@ -68,6 +68,7 @@ constexpr SystemText kSystemTexts[] = {
     {1062, "The service has not been started."},
     {1063, "The service process could not connect to the service controller."},
     {1065, "The database specified does not exist."},
+    {1066, "The service has returned a service-specific error code."},
     {1067, "The process terminated unexpectedly."},
     {1072, "The specified service has been marked for deletion."},
     {1073, "The specified service already exists."},
