@@ -4,9 +4,12 @@
 
 #include <QApplication>
 
+#include "widget_dialogs.h"
+
 int main(int argc, char** argv) {
   if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
   ::testing::InitGoogleTest(&argc, argv);
   QApplication app(argc, argv);
+  Dialogs::installWidgetDialogs();
   return RUN_ALL_TESTS();
 }

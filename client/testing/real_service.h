@@ -2,8 +2,12 @@
 // platform root.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <filesystem>
 #include <functional>
+
+#include "temp_root.h"
 
 // Polls `condition` until it holds or `limitMs` has passed, letting pending
 // window events run in between. True when it held.
@@ -15,3 +19,14 @@ int freeUdpPort();
 // Kills the process of the daemon's service in the platform root whose
 // machine folder is `machineRoot`, if one runs.
 void killService(const std::filesystem::path& machineRoot);
+
+// The real daemon installed as a service in a private platform root and
+// listening on a loopback port of its own; stopped (killed) at the end.
+class RealServiceTest : public ::testing::Test {
+ protected:
+  void SetUp() override;
+  void TearDown() override;
+  static void setPort(int port);
+
+  platform::testing::TempPlatformRoot m_root;
+};

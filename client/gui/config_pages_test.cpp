@@ -19,6 +19,7 @@
 #include "numeric_fields.h"
 #include "registry_samples.h"
 #include "scripted_dialogs.h"
+#include "window_testing.h"
 #include "temp_root.h"
 #include "twips.h"
 

@@ -13,7 +13,8 @@
 #include "Messages/Messages.h"
 #include "Registry.h"
 #include "client_settings.h"
-#include "scripted_dialogs.h"  // renderToPng
+#include "scripted_dialogs.h"
+#include "window_testing.h"  // renderToPng
 #include "temp_root.h"
 
 namespace {

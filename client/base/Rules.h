@@ -95,7 +95,7 @@ using AddActionNode = std::function<void(std::int32_t rule, std::int32_t action,
 
 // Appends an action of `type` to the rule whose actions folder is selected
 // (tree key "AC" followed by the rule number). With a prompt it first asks for
-// the parameter with TolvaneInputBox; Cancel changes nothing. Returns the new
+// the parameter with the client's input box (Dialogs::InputBox); Cancel changes nothing. Returns the new
 // action's number, or 0 when nothing was added.
 std::int32_t AddActionToTree(std::int32_t type, const QString& prompt, const QString& title,
                              const QString& selectedKey, const AddActionNode& addNode = {});

@@ -12,7 +12,6 @@
 #include <cstdint>
 #include <functional>
 
-class QComboBox;
 
 namespace ClientSettings {
 
@@ -88,8 +87,8 @@ inline constexpr int kLanguageCount = 4;
 QString languageCodeAt(int position);
 // The list position of a code; -1 for a code that is not one of the four.
 int languagePositionOf(const QString& code);
-// Fills `list` with "English", "Deutsch", "Japanese", "Español" (replacing
-// what it held), nothing selected.
-void fill_LanguageListBox(QComboBox* list);
+// The list's entry at a position ("English", "Deutsch", "Japanese",
+// "Español"); empty for any other.
+QString languageEntryAt(int position);
 
 }  // namespace ClientSettings

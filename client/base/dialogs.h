@@ -1,7 +1,9 @@
 // The one seam through which the client shows message boxes, input boxes and
-// file dialogs. Windows call the functions below; by default they show the
-// real dialogs, and a window test installs its own Host to read what was asked
-// and to answer it (testing/scripted_dialogs.h).
+// file dialogs. Windows and modules call the functions below. The program
+// installs the real dialogs as the default host (gui/widget_dialogs.h); until
+// then nothing is shown and every question is declined. A test installs its
+// own Host to read what was asked and to answer it
+// (testing/scripted_dialogs.h).
 #pragma once
 
 #include <QString>
@@ -44,15 +46,18 @@ class Host {
   virtual QString fileDialog(QWidget* parent, const FileDialogRequest& request) = 0;
 };
 
-// Installs `host` for every later call and returns the one it replaces; null
-// puts the real dialogs back.
+// Installs `host` for every later call and returns the one it replaces (null
+// for the default); null puts the default back.
 Host* setHost(Host* host);
+// The host that answers when no other is installed: the real dialogs, once
+// the program has installed them.
+void setDefaultHost(Host* host);
 
 // The title every message box of the client carries unless given another.
 QString defaultTitle();
 
 // A message box with plain text (never rich text: texts may come from the
-// network) over the active window. Returns the button pressed; closing the box
+// network) over `parent`, or the active window. Returns the button pressed; closing the box
 // counts as Cancel or No where those exist, as OK otherwise.
 Answer MsgBox(const QString& text, Icon icon = Icon::None, Buttons buttons = Buttons::Ok,
               const QString& title = QString(), QWidget* parent = nullptr);

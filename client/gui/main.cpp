@@ -9,9 +9,11 @@
 #include "frmMain.h"
 #include "frmSplash.h"
 #include "single_instance.h"
+#include "widget_dialogs.h"
 
 int main(int argc, char** argv) {
   QApplication app(argc, argv);
+  Dialogs::installWidgetDialogs();
   QApplication::setApplicationName(QStringLiteral("CorvantelClient"));
 
   SingleInstance instance;

@@ -14,6 +14,7 @@
 #include "Registry.h"
 #include "client_settings.h"
 #include "scripted_dialogs.h"
+#include "window_testing.h"
 #include "temp_root.h"
 
 namespace {

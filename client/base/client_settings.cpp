@@ -1,6 +1,5 @@
 #include "client_settings.h"
 
-#include <QComboBox>
 #include <array>
 
 #include "Global.h"
@@ -116,11 +115,9 @@ int languagePositionOf(const QString& code) {
   return -1;
 }
 
-void fill_LanguageListBox(QComboBox* list) {
-  list->clear();
-  for (int position = 0; position < kLanguageCount; ++position)
-    list->addItem(QString::fromUtf16(kLanguages[static_cast<std::size_t>(position)].entry), position);
-  list->setCurrentIndex(-1);
+QString languageEntryAt(int position) {
+  if (position < 0 || position >= kLanguageCount) return {};
+  return QString::fromUtf16(kLanguages[static_cast<std::size_t>(position)].entry);
 }
 
 }  // namespace ClientSettings

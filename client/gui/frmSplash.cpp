@@ -12,6 +12,7 @@
 #include "Messages/Messages.h"
 #include "Registry.h"
 #include "client_settings.h"
+#include "language_list.h"
 #include "trace.h"
 #include "twips.h"
 

@@ -11,6 +11,7 @@
 
 #include "Messages/Messages.h"
 #include "scripted_dialogs.h"
+#include "window_testing.h"
 #include "temp_root.h"
 #include "twips.h"
 

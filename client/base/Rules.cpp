@@ -7,7 +7,6 @@
 #include "Registry.h"
 #include "ansi_text.h"
 #include "dialogs.h"
-#include "frmInputBox.h"
 #include "trace.h"
 
 namespace Rules {
@@ -204,9 +203,9 @@ std::int32_t AddActionToTree(std::int32_t type, const QString& prompt, const QSt
   DebugTrace(QStringLiteral("AddActionToTree: Begin TYPE=%1").arg(type));
   QString parameter;
   if (!prompt.isEmpty()) {
-    bool cancelled = false;
-    parameter = TolvaneInputBox(prompt, title, cancelled);
-    if (cancelled) return 0;
+    const Dialogs::InputBoxResult answer = Dialogs::InputBox(prompt, title);
+    if (answer.cancelled) return 0;
+    parameter = answer.text;
   }
   DebugTrace(QStringLiteral("AddActionToTree: After InputBox"));
 

@@ -8,8 +8,12 @@
 
 #include "Global.h"
 #include "Messages/Messages.h"
+#include "WinNTServices.h"
 #include "fake_service_menu.h"
+#include "platform/service.h"
+#include "real_service.h"
 #include "scripted_dialogs.h"
+#include "window_testing.h"
 #include "temp_root.h"
 #include "twips.h"
 
@@ -92,6 +96,42 @@ TEST_F(ServiceStateWindowTest, RendersInEveryLanguage) {
     window.StBServiceState->showMessage(Messages::GetMessageText(255) + " LOCALHOST");
     EXPECT_FALSE(renderToPng(&window, QStringLiteral("frmServiceState-%1").arg(code)).isEmpty());
   }
+}
+
+// ---- With the real daemon -----------------------------------------------------------
+
+const QString kService = QString::fromLatin1(WinNTServices::kServiceName);
+constexpr FakeServiceMenu::Items kStopped{false, true, false, true, false};
+constexpr FakeServiceMenu::Items kRunning{false, true, true, false, true};
+
+TEST_F(RealServiceTest, TheStateWindowStartsRestartsAndReportsARefusal) {
+  ScriptedDialogs dialogs;
+  FakeServiceMenu menu;
+  frmServiceState window(menu);
+
+  window.StartCorvantelService();
+  EXPECT_TRUE(dialogs.messages.empty());
+  ASSERT_EQ(menu.history.size(), 1u);
+  EXPECT_EQ(menu.history.back(), kRunning);
+  EXPECT_EQ(WinNTServices::QueryNTServiceState("", kService), SERVICE_RUNNING);
+  EXPECT_FALSE(window.isVisible());  // shown for the command only
+
+  // Already running: the manager's refusal with its own text, then the state.
+  window.StartCorvantelService();
+  ASSERT_EQ(dialogs.messages.size(), 1u);
+  EXPECT_EQ(dialogs.messages[0].text,
+            "Error while starting the Service: \r\nAn instance of the service is already running.\r\n");
+  EXPECT_EQ(dialogs.messages[0].icon, Dialogs::Icon::Error);
+  EXPECT_EQ(menu.history.back(), kRunning);
+
+  // A restart waits for the stop (the state window's progress moving) before it starts.
+  menu.history.clear();
+  window.RestartCorvantelService();
+  EXPECT_EQ(dialogs.messages.size(), 1u);
+  ASSERT_EQ(menu.history.size(), 2u);
+  EXPECT_EQ(menu.history[0], kStopped);
+  EXPECT_EQ(menu.history[1], kRunning);
+  EXPECT_EQ(WinNTServices::QueryNTServiceState("", kService), SERVICE_RUNNING);
 }
 
 }  // namespace

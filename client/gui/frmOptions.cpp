@@ -16,6 +16,7 @@
 #include "Messages/Messages.h"
 #include "Registry.h"
 #include "client_settings.h"
+#include "language_list.h"
 #include "dialogs.h"
 #include "numeric_fields.h"
 #include "twips.h"

@@ -35,6 +35,7 @@
 #include "frmOptions.h"
 #include "platform/service.h"
 #include "scripted_dialogs.h"
+#include "window_testing.h"
 #include "single_instance.h"
 #include "real_service.h"
 #include "temp_root.h"

@@ -1,0 +1,16 @@
+// Test support for windows: acting on a modal window once it opens, and
+// rendering a window to a PNG file.
+#pragma once
+
+#include <QString>
+#include <functional>
+
+class QWidget;
+
+// Runs `act` on the next modal window that opens (within `timeoutMs`), from
+// the event loop that window's exec() runs. For tests of the real dialogs.
+void whenModalOpens(const std::function<void(QWidget*)>& act, int timeoutMs = 5000);
+
+// Writes the window as it looks now to <build>/renderings/<name>.png and
+// returns the path (empty when it could not be written).
+QString renderToPng(QWidget* window, const QString& name);
