@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <QStringList>
 #include <fstream>
 #include <utility>
 #include <vector>
