@@ -511,7 +511,6 @@ LONG Hive::rollbackTransaction() {
 }
 
 int Hive::drainWatch() {
-  const std::string name = m_file.filename().string();  // machine.hive, and its -wal, -shm
   int seen = 0;
   alignas(inotify_event) char buffer[4096];
   for (;;) {
@@ -521,7 +520,7 @@ int Hive::drainWatch() {
       const auto* event = reinterpret_cast<const inotify_event*>(at);
       if (event->mask & IN_Q_OVERFLOW) {
         seen = 2;
-      } else if (event->len > 0 && std::string_view(event->name).starts_with(name)) {
+      } else if (event->len > 0 && std::string_view(event->name).starts_with(m_watchedName)) {
         seen = std::max(seen, (event->mask & IN_MODIFY) ? 1 : 2);
       }
       at += sizeof(inotify_event) + event->len;
@@ -534,6 +533,7 @@ LONG Hive::changeCount(std::uint64_t* count) {
   auto lock = acquire();
   if (!m_watchTried) {
     m_watchTried = true;
+    m_watchedName = m_file.filename().string();  // machine.hive, and its -wal, -shm
     m_watch = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
     constexpr std::uint32_t kEvents =
         IN_MODIFY | IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_DELETE_SELF | IN_MOVE_SELF;

@@ -147,6 +147,7 @@ class Hive : public std::enable_shared_from_this<Hive> {
   int m_watch = -1;
   bool m_watchTried = false;
   bool m_watchPrimed = false;  // changeCount has asked SQLite since the watch began
+  std::string m_watchedName;   // the hive file's name, which its -wal and -shm names start with
   // Reads every waiting event of the watch: 0 none for this hive's files, 1 a
   // write, 2 a file of the hive created, deleted or moved (or events lost).
   int drainWatch();
