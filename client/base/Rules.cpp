@@ -182,6 +182,25 @@ void RestoreActions(std::int32_t rule, std::int32_t count) {
   }
 }
 
+namespace {
+
+bool fits(bool fitting, int limitText, QWidget* parent) {
+  if (!fitting)
+    Dialogs::MsgBox(Messages::GetMessageText(2300) + QStringLiteral("\r\n") + Messages::GetMessageText(limitText),
+                    Dialogs::Icon::Error, Dialogs::Buttons::Ok, QString(), parent);
+  return fitting;
+}
+
+}  // namespace
+
+bool RuleNameFits(const QString& text, QWidget* parent) {
+  return fits(toAnsi(text).size() <= static_cast<std::size_t>(kMaxRuleNameBytes), 2301, parent);
+}
+
+bool ActionStringFits(const QString& text, QWidget* parent) {
+  return fits(text.size() <= kMaxActionStringChars, 2302, parent);
+}
+
 QString ActionLabel(std::int32_t number, std::int32_t type) {
   const char* label = "";
   switch (type) {
@@ -204,7 +223,7 @@ std::int32_t AddActionToTree(std::int32_t type, const QString& prompt, const QSt
   QString parameter;
   if (!prompt.isEmpty()) {
     const Dialogs::InputBoxResult answer = Dialogs::InputBox(prompt, title);
-    if (answer.cancelled) return 0;
+    if (answer.cancelled || !ActionStringFits(answer.text)) return 0;
     parameter = answer.text;
   }
   DebugTrace(QStringLiteral("AddActionToTree: After InputBox"));

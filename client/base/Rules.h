@@ -19,6 +19,8 @@
 
 #include "platform/registry.h"
 
+class QWidget;
+
 namespace Rules {
 
 struct RuleRecord {
@@ -85,6 +87,17 @@ void RestoreRules(std::int32_t count);
 void BackupRule(std::int32_t rule);
 void RestoreActions(std::int32_t rule, std::int32_t count);
 
+// The longest texts that survive a save: a rule name is read back through a
+// 256-byte buffer (a longer one loads empty), an action's parameter is read by
+// the daemon up to 1023 characters (a longer one counts as absent, and the
+// action would use the global setting instead).
+inline constexpr int kMaxRuleNameBytes = 255;
+inline constexpr int kMaxActionStringChars = 1023;
+// True when `text` fits; otherwise an error box over `parent` says so and what
+// the limit is, and the caller takes nothing.
+bool RuleNameFits(const QString& text, QWidget* parent = nullptr);
+bool ActionStringFits(const QString& text, QWidget* parent = nullptr);
+
 // The label of an action node: "2. Write To File"; "2. " for a code without
 // a label. The labels are the same in every language.
 QString ActionLabel(std::int32_t number, std::int32_t type);
@@ -95,8 +108,9 @@ using AddActionNode = std::function<void(std::int32_t rule, std::int32_t action,
 
 // Appends an action of `type` to the rule whose actions folder is selected
 // (tree key "AC" followed by the rule number). With a prompt it first asks for
-// the parameter with the client's input box (Dialogs::InputBox); Cancel changes nothing. Returns the new
-// action's number, or 0 when nothing was added.
+// the parameter with the client's input box (Dialogs::InputBox); Cancel, or a
+// parameter longer than the daemon takes (reported), changes nothing. Returns
+// the new action's number, or 0 when nothing was added.
 std::int32_t AddActionToTree(std::int32_t type, const QString& prompt, const QString& title,
                              const QString& selectedKey, const AddActionNode& addNode = {});
 
