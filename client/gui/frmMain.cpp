@@ -30,8 +30,10 @@
 #include "config_pages.h"
 #include "dialogs.h"
 #include "frmOptions.h"
+#include "frmRules.h"
 #include "frmServiceState.h"
 #include "frmSplash.h"
+#include "frmWizard.h"
 #include "hive_diagnosis.h"
 #include "service_commands.h"
 #include "service_state.h"
@@ -244,15 +246,14 @@ void frmMain::Form_Load(frmSplash* splash) {
   AllOtherStartupStandards();
   progress(6);
 
-  // The start-up questions lead to the rule base wizard; they are asked only
-  // where there is a wizard to open.
-  if (laterWindows().ruleWizard && Global::bParametersOpen) {
+  // The start-up questions lead to the rule base wizard.
+  if (Global::bParametersOpen) {
     int question = 0;
     if (Global::bRulesKeyCreated) question = 201;
     else if (Global::bNoRulesDefined) question = 207;
     if (question != 0 && Dialogs::MsgBox(Messages::GetMessageText(question), Dialogs::Icon::Information,
                                          Dialogs::Buttons::YesNo, QString(), this) == Dialogs::Answer::Yes)
-      laterWindows().ruleWizard(this);
+      openRuleWizard();
   }
   if (splash != nullptr) splash->unload();
 }
@@ -537,10 +538,8 @@ void frmMain::setServiceItems(bool install, bool uninstall, bool stop, bool star
 void frmMain::setConfigurationEnabled(bool enabled) {
   for (int tab = 1; tab < SSTab->count(); ++tab) SSTab->setTabEnabled(tab, enabled);
   mnuRules->setEnabled(enabled);
-  const bool editor = enabled && static_cast<bool>(laterWindows().ruleEditor);
-  const bool wizard = enabled && static_cast<bool>(laterWindows().ruleWizard);
-  mnuRulesEdit->setEnabled(editor);
-  mnuRulesWizard->setEnabled(wizard);
+  mnuRulesEdit->setEnabled(enabled);
+  mnuRulesWizard->setEnabled(enabled);
 }
 
 // --- progress ------------------------------------------------------------------
@@ -632,14 +631,19 @@ void frmMain::mnuFileUninstallService_Click() {
 void frmMain::mnuSerVerCorvantel_Click() { ServiceCommands::showServiceVersion(this); }
 
 void frmMain::mnuRulesWizard_Click() {
-  if (!laterWindows().ruleWizard) return;
   if (Dialogs::MsgBox(Messages::GetMessageText(228), Dialogs::Icon::Information, Dialogs::Buttons::OkCancel, QString(),
                       this) == Dialogs::Answer::Ok)
-    laterWindows().ruleWizard(this);
+    openRuleWizard();
+}
+
+void frmMain::openRuleWizard() {
+  frmWizard wizard(this);
+  wizard.exec();
 }
 
 void frmMain::mnuRulesEdit_Click() {
-  if (laterWindows().ruleEditor) laterWindows().ruleEditor(this);
+  frmRules editor(this);
+  editor.exec();
 }
 
 void frmMain::mnuHelpUpdateCheck_Click() {

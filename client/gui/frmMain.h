@@ -3,9 +3,9 @@
 // toolbar TBMain, OK / Cancel / Apply, and a status bar with two panels and the
 // progress bar pgbMain laid over it.
 //
-// Windows that later work adds (rule editor, wizard, about, update check,
-// computer selection) are opened through the hooks in LaterWindows: their menu
-// entries are present and stay disabled until a hook is set.
+// Windows that later work adds (about, update check, computer selection) are
+// opened through the hooks in LaterWindows: their menu entries are present and
+// stay disabled until a hook is set.
 #pragma once
 
 #include <QMainWindow>
@@ -32,8 +32,6 @@ class frmSplash;
 
 // Opens a window of later work over the main window.
 struct LaterWindows {
-  std::function<void(QWidget* owner)> ruleEditor;
-  std::function<void(QWidget* owner)> ruleWizard;
   std::function<void(QWidget* owner)> about;
   std::function<void(QWidget* owner)> updateCheck;
   std::function<void(QWidget* owner)> selectComputer;
@@ -145,8 +143,10 @@ class frmMain : public QMainWindow, public ServiceMenu {
   void mnuFileInstallService_Click();
   void mnuFileUninstallService_Click();
   void mnuSerVerCorvantel_Click();
-  void mnuRulesWizard_Click();
+  void mnuRulesWizard_Click();  // asks first: the wizard replaces every rule
   void mnuRulesEdit_Click();
+  // The rule base wizard, modally, without a question.
+  void openRuleWizard();
   void mnuManual_Click();
   void mnuHelpUpdateCheck_Click();
   void mnuHelpAbout_Click();

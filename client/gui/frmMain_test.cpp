@@ -33,6 +33,7 @@
 #include "client_settings.h"
 #include "config_pages.h"
 #include "frmOptions.h"
+#include "frmWizard.h"
 #include "platform/service.h"
 #include "scripted_dialogs.h"
 #include "window_testing.h"
@@ -95,6 +96,14 @@ class MainWindowTest : public ::testing::Test {
     HKEY key = nullptr;
     EXPECT_EQ(RegCreateKeyA(HKEY_LOCAL_MACHINE, path, &key), ERROR_SUCCESS);
     return key;
+  }
+  // The Parameters key of an installed service with a rule base, so that
+  // the start-up does not offer the wizard.
+  static HKEY createParameters() {
+    HKEY rules = createKey(Global::kRulesKeyPath);
+    Registry::SetNumberValue(rules, "nRuleCount", 1);
+    RegCloseKey(rules);
+    return createKey(Global::kParametersKeyPath);
   }
 
   Items items() const {
@@ -245,10 +254,16 @@ TEST_F(MainWindowTest, ServiceItemsDriveMenusAndToolbarTogether) {
 
 TEST_F(MainWindowTest, StartUpAsksForTheWizardWhenThereAreNoRules) {
   int wizards = 0;
-  laterWindows().ruleWizard = [&](QWidget*) { ++wizards; };
+  const auto closeTheWizard = [&] {
+    whenModalOpens([&](QWidget* window) {
+      if (qobject_cast<frmWizard*>(window) != nullptr) ++wizards;
+      window->close();
+    });
+  };
   RegCloseKey(createKey(Global::kParametersKeyPath));
 
   // No Rules key yet: the import question; Yes opens the wizard.
+  closeTheWizard();
   open();
   ASSERT_EQ(m_dialogs.messages.size(), 1u);
   EXPECT_EQ(m_dialogs.messages[0].text, Messages::GetMessageText(201));
@@ -267,7 +282,7 @@ TEST_F(MainWindowTest, StartUpAsksForTheWizardWhenThereAreNoRules) {
             "create them?");
   EXPECT_EQ(wizards, 1);
 
-  // With rules nothing is asked; without a wizard to open, neither.
+  // With rules nothing is asked.
   HKEY rules = createKey(Global::kRulesKeyPath);
   Registry::SetNumberValue(rules, "nRuleCount", 1);
   RegCloseKey(rules);
@@ -275,15 +290,23 @@ TEST_F(MainWindowTest, StartUpAsksForTheWizardWhenThereAreNoRules) {
   open();
   EXPECT_TRUE(m_dialogs.messages.empty());
   EXPECT_TRUE(m_window->mnuRulesWizard->isEnabled());
-  laterWindows().ruleWizard = nullptr;
-  RegDeleteKeyA(HKEY_LOCAL_MACHINE, Global::kRulesKeyPath);
-  open();
-  EXPECT_TRUE(m_dialogs.messages.empty());
-  EXPECT_FALSE(m_window->mnuRulesWizard->isEnabled());
+  EXPECT_TRUE(m_window->mnuRulesEdit->isEnabled());
+
+  // The menu entry asks before the wizard replaces the rules: Cancel opens
+  // nothing, OK the wizard.
+  m_dialogs.answers.push_back(Dialogs::Answer::Cancel);
+  m_window->mnuRulesWizard->trigger();
+  ASSERT_EQ(m_dialogs.messages.size(), 1u);
+  EXPECT_EQ(m_dialogs.messages[0].text, Messages::GetMessageText(228));
+  EXPECT_EQ(m_dialogs.messages[0].buttons, Dialogs::Buttons::OkCancel);
+  EXPECT_EQ(wizards, 1);
+  closeTheWizard();
+  m_window->mnuRulesWizard->trigger();
+  EXPECT_EQ(wizards, 2);
 }
 
 TEST_F(MainWindowTest, PagesShowTheStoredValuesAndApplyWritesThem) {
-  HKEY parameters = createKey(Global::kParametersKeyPath);
+  HKEY parameters = createParameters();
   Registry::SetNumberValue(parameters, "nSyslogPort", 0);
   Registry::SetNumberValue(parameters, "bReloadRuleBase", 2);
   Registry::SetStringValue(parameters, "szSMTPSubject", "Alerts");
@@ -310,7 +333,7 @@ TEST_F(MainWindowTest, PagesShowTheStoredValuesAndApplyWritesThem) {
 }
 
 TEST_F(MainWindowTest, AFailedSaveIsReportedAndKeepsTheWindowWithItsEdits) {
-  HKEY parameters = createKey(Global::kParametersKeyPath);
+  HKEY parameters = createParameters();
   frmMain& w = open();
   QSignalSpy ends(&w, &frmMain::clientEnds);
   w.pages->general->txtSyslogSendServer->setText("relay");
@@ -328,7 +351,7 @@ TEST_F(MainWindowTest, AFailedSaveIsReportedAndKeepsTheWindowWithItsEdits) {
 }
 
 TEST_F(MainWindowTest, OkSavesAndEndsCancelAndQuitEndWithoutSaving) {
-  HKEY parameters = createKey(Global::kParametersKeyPath);
+  HKEY parameters = createParameters();
   for (const char* how : {"cancel", "quit", "close", "ok"}) {
     frmMain& w = open();
     QSignalSpy ends(&w, &frmMain::clientEnds);
@@ -374,7 +397,7 @@ TEST_F(MainWindowTest, ChoosingAnotherLanguageTurnsTheWindowAtOnce) {
 }
 
 TEST_F(MainWindowTest, AComputerThatCannotBeReachedFallsBackToThisOne) {
-  RegCloseKey(createKey(Global::kParametersKeyPath));
+  RegCloseKey(createParameters());
   frmMain& w = open();
   w.CreateKeyHandles("faraway");
   ASSERT_EQ(m_dialogs.messages.size(), 1u);
@@ -486,7 +509,7 @@ TEST(SingleInstanceTest, ASecondStartBringsTheFirstForward) {
 }
 
 TEST_F(MainWindowTest, RendersEveryPageInEveryLanguage) {
-  RegCloseKey(createKey(Global::kParametersKeyPath));
+  RegCloseKey(createParameters());
   frmMain& w = open();
   w.resize(twips(9435), twips(6555));
   w.show();
@@ -511,6 +534,7 @@ class MainWindowServiceTest : public MainWindowTest {
     install.start(QStringLiteral(CORVANTD_PATH), {QStringLiteral("-i")});
     ASSERT_TRUE(install.waitForFinished(10000));
     ASSERT_EQ(install.exitCode(), 0);
+    RegCloseKey(createParameters());
   }
   void TearDown() override {
     const QString service = QStringLiteral("TolvaneCorvantel");
