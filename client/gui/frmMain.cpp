@@ -34,6 +34,7 @@
 #include "frmServiceState.h"
 #include "frmSplash.h"
 #include "frmWizard.h"
+#include "realtime_page.h"
 #include "hive_diagnosis.h"
 #include "service_commands.h"
 #include "service_state.h"
@@ -174,8 +175,28 @@ frmMain::frmMain(QWidget* parent) : QMainWindow(parent) {
   auto* layout = new QVBoxLayout(central);
   SSTab = new QTabWidget(central);
   SSTab->setObjectName(QStringLiteral("SSTab"));
-  pgRealtime = new QWidget(SSTab);
-  pgRealtime->setObjectName(QStringLiteral("pgRealtime"));
+  pgRealtime = new RealtimePage(SSTab);
+  pgRealtime->setContextMenu(mnuEdit);
+  pgRealtime->progress.status = [this](const QString& text) {
+    stbPanel1->setText(text.isEmpty() ? Global::szStatusText : text);
+  };
+  pgRealtime->progress.start = [this] {
+    ProgressBarStart();
+    pgbMain->show();
+  };
+  pgRealtime->progress.increment = [this] { ProgressBarIncrement(); };
+  pgRealtime->progress.end = [this] {
+    ProgressBarEnd();
+    pgbMain->hide();
+    ProgressBarStart();
+  };
+  connect(mnuDeleteViewSelection, &QAction::triggered, pgRealtime, &RealtimePage::cmdDeleteView_Click);
+  connect(mnuEditCopySelection, &QAction::triggered, pgRealtime, &RealtimePage::mnuEditCopySelection_Click);
+  connect(mnuEditSaveSelection, &QAction::triggered, pgRealtime, &RealtimePage::cmdSaveSel_Click);
+  connect(mnuEditSaveAll, &QAction::triggered, pgRealtime, &RealtimePage::cmdSaveAll_Click);
+  ClientSettings::setRealtimeCheckBoxes = [page = pgRealtime](bool writeLogfile, bool clientResolveName) {
+    page->setCheckBoxes(writeLogfile, clientResolveName);
+  };
   SSTab->addTab(pgRealtime, QString());
   pages = std::make_unique<ConfigurationPages>(SSTab);
   for (ConfigPage* page : pages->pages()) SSTab->addTab(page, QString());
@@ -219,7 +240,7 @@ frmMain::frmMain(QWidget* parent) : QMainWindow(parent) {
   pgbMain->hide();
 }
 
-frmMain::~frmMain() = default;
+frmMain::~frmMain() { ClientSettings::setRealtimeCheckBoxes = nullptr; }
 
 QAction* frmMain::toolButton(const QString& key) const {
   const auto found = m_toolButtons.find(key);
@@ -268,6 +289,7 @@ void frmMain::AllOtherStartupStandards() {
 
 void frmMain::Initiate_Startup_Standards() {
   pgbMain->hide();
+  if (!pgRealtime->receiving()) pgRealtime->setStoppedState();
   Initiate_Grid_Cols();
   // The Edit menu never shows in the bar; it is the grid's context menu.
   mnuEdit->menuAction()->setVisible(false);
@@ -281,9 +303,7 @@ void frmMain::Initiate_Startup_Standards() {
   toolButton(QStringLiteral("About"))->setEnabled(static_cast<bool>(later.about));
 }
 
-void frmMain::Initiate_Grid_Cols() {
-  // The realtime grid and its headers come with the realtime page.
-}
+void frmMain::Initiate_Grid_Cols() { pgRealtime->Initiate_Grid_Cols(); }
 
 void frmMain::Initiate_Language_settings() {
   using Messages::GetMessageText;
@@ -325,6 +345,7 @@ void frmMain::Initiate_Language_settings() {
   pbApply->setToolTip(GetMessageText(162));
   for (int tab = 0; tab < SSTab->count(); ++tab) SSTab->setTabText(tab, GetMessageText(25 + tab));
   pages->Initiate_Language_settings();
+  pgRealtime->Initiate_Language_settings();
 
   Global::szReadyText = GetMessageText(250);
   Global::szStatusText = Global::szReadyText;

@@ -25,6 +25,7 @@ class QMenu;
 class QProgressBar;
 class QPushButton;
 class QTabWidget;
+class RealtimePage;
 class QToolBar;
 class frmOptions;
 class frmServiceState;
@@ -55,7 +56,7 @@ class frmMain : public QMainWindow, public ServiceMenu {
   void AllOtherStartupStandards();
   void Initiate_Startup_Standards();
   void Initiate_Language_settings();
-  void Initiate_Grid_Cols();  // the realtime grid's headers: with the realtime page
+  void Initiate_Grid_Cols();  // the realtime grid's headers and widths
   void RefreshServiceState();
   void LayoutControls();
 
@@ -90,7 +91,7 @@ class frmMain : public QMainWindow, public ServiceMenu {
 
   // Controls, by their designed names.
   QTabWidget* SSTab;
-  QWidget* pgRealtime;
+  RealtimePage* pgRealtime;  // the realtime display
   std::unique_ptr<ConfigurationPages> pages;
   QMenu* mnuFile;
   QAction* mnuFileOptions;
