@@ -39,6 +39,8 @@
 #include "window_testing.h"
 #include "single_instance.h"
 #include "real_service.h"
+#include "realtime.h"
+#include "realtime_page.h"
 #include "temp_root.h"
 #include "twips.h"
 #include "WinNTServices.h"
@@ -506,6 +508,51 @@ TEST(SingleInstanceTest, ASecondStartBringsTheFirstForward) {
   platform::testing::TempPlatformRoot otherUser;
   SingleInstance third;
   EXPECT_FALSE(third.handOverToRunningInstance(200));
+}
+
+// The first tab is the realtime page; the Edit menu is its grid's context
+// menu, and an export shows its progress in the status bar, then the idle
+// text again. The stored check boxes are the page's.
+TEST_F(MainWindowTest, TheRealtimePageIsTheFirstTabWithTheEditMenu) {
+  qputenv("CORVANTEL_MUTEX_DIR", QByteArray::fromStdString((m_root.base() / "locks").string()));
+  HKEY client = createKey(Global::kClientKeyPath);
+  Registry::SetNumberValue(client, "nWriteLogfile", 1);
+  Registry::SetNumberValue(client, "nInterActiveSyslogPort", freeUdpPort());
+  RegCloseKey(client);
+  frmMain& w = open();
+  ASSERT_EQ(w.SSTab->widget(0), w.pgRealtime);
+  EXPECT_EQ(w.SSTab->tabText(0), "&Realime Logging");
+  EXPECT_TRUE(w.pgRealtime->chkWriteLogfile->isChecked());
+  EXPECT_FALSE(w.pgRealtime->chkClientResolveName->isChecked());
+  EXPECT_TRUE(w.pgRealtime->pbStartLoging->isEnabled());
+  EXPECT_FALSE(w.mnuEdit->menuAction()->isVisible());
+
+  w.pgRealtime->pbStartLoging->click();
+  ASSERT_TRUE(w.pgRealtime->receiving());
+  QUdpSocket sender;
+  ASSERT_TRUE(eventually([&] {
+    sender.writeDatagram("<13>to the page", QHostAddress::LocalHost,
+                         static_cast<quint16>(ClientSettings::nInterActiveSyslogPort));
+    w.pgRealtime->TimerFlexGridUpdate_Timer();
+    return w.pgRealtime->model->rowCount() > 0;
+  }));
+  QStringList statuses;
+  const auto shownStatus = w.pgRealtime->progress.status;
+  w.pgRealtime->progress.status = [&](const QString& text) {
+    shownStatus(text);
+    statuses << w.stbPanel1->text();
+  };
+  const QString path = QString::fromStdString((m_root.base() / "all.csv").string());
+  m_dialogs.fileAnswers = {path};
+  w.mnuEditSaveAll->trigger();
+  EXPECT_EQ(statuses, (QStringList{"Generating CSV String", "Corvantel Client is Ready"}));
+  EXPECT_FALSE(w.pgbMain->isVisible());
+  EXPECT_EQ(w.pgbMain->value(), 0);
+  EXPECT_TRUE(QFile::exists(path));
+  w.mnuDeleteViewSelection->trigger();
+  EXPECT_EQ(w.pgRealtime->model->rowCount(), 0);
+  m_window.reset();
+  qunsetenv("CORVANTEL_MUTEX_DIR");
 }
 
 TEST_F(MainWindowTest, RendersEveryPageInEveryLanguage) {
