@@ -517,6 +517,7 @@ TEST_F(MainWindowTest, TheRealtimePageIsTheFirstTabWithTheEditMenu) {
   qputenv("CORVANTEL_MUTEX_DIR", QByteArray::fromStdString((m_root.base() / "locks").string()));
   HKEY client = createKey(Global::kClientKeyPath);
   Registry::SetNumberValue(client, "nWriteLogfile", 1);
+  Registry::SetStringValue(client, "szFileBaseName", QString::fromStdString((m_root.base() / "Syslog").string()));
   Registry::SetNumberValue(client, "nInterActiveSyslogPort", freeUdpPort());
   RegCloseKey(client);
   frmMain& w = open();
@@ -549,6 +550,7 @@ TEST_F(MainWindowTest, TheRealtimePageIsTheFirstTabWithTheEditMenu) {
   EXPECT_FALSE(w.pgbMain->isVisible());
   EXPECT_EQ(w.pgbMain->value(), 0);
   EXPECT_TRUE(QFile::exists(path));
+  EXPECT_TRUE(QFile::exists(QString::fromStdString((m_root.base() / "Syslog.txt").string())));
   w.mnuDeleteViewSelection->trigger();
   EXPECT_EQ(w.pgRealtime->model->rowCount(), 0);
   m_window.reset();
