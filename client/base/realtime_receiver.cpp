@@ -124,7 +124,17 @@ void Receiver::run() {
       messages[i].msg_hdr.msg_namelen = sizeof senders[i];
     }
     const int count = ::recvmmsg(m_socket, messages, kBatch, MSG_DONTWAIT, nullptr);
-    if (count <= 0) continue;
+    if (count <= 0) {
+      // A pending socket error (an ICMP answer, say) is taken and the loop
+      // goes on; a short pause keeps an error that repeats from spinning.
+      if (count < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+        int pending = 0;
+        socklen_t size = sizeof pending;
+        ::getsockopt(m_socket, SOL_SOCKET, SO_ERROR, &pending, &size);
+        ::poll(nullptr, 0, 10);
+      }
+      continue;
+    }
     const QDateTime now = QDateTime::currentDateTime();
     batch.clear();
     for (int i = 0; i < count; ++i) {
