@@ -68,6 +68,10 @@ void applyFont(QWidget* root) {
 
 }  // namespace
 
+namespace {
+const frmMain* s_checkBoxesOwner = nullptr;
+}  // namespace
+
 LaterWindows& laterWindows() {
   static LaterWindows hooks;
   return hooks;
@@ -197,6 +201,7 @@ frmMain::frmMain(QWidget* parent) : QMainWindow(parent) {
   ClientSettings::setRealtimeCheckBoxes = [page = pgRealtime](bool writeLogfile, bool clientResolveName) {
     page->setCheckBoxes(writeLogfile, clientResolveName);
   };
+  s_checkBoxesOwner = this;
   SSTab->addTab(pgRealtime, QString());
   pages = std::make_unique<ConfigurationPages>(SSTab);
   for (ConfigPage* page : pages->pages()) SSTab->addTab(page, QString());
@@ -240,7 +245,10 @@ frmMain::frmMain(QWidget* parent) : QMainWindow(parent) {
   pgbMain->hide();
 }
 
-frmMain::~frmMain() { ClientSettings::setRealtimeCheckBoxes = nullptr; }
+frmMain::~frmMain() {
+  // Only the newest main window's page follows the stored check boxes.
+  if (s_checkBoxesOwner == this) ClientSettings::setRealtimeCheckBoxes = nullptr;
+}
 
 QAction* frmMain::toolButton(const QString& key) const {
   const auto found = m_toolButtons.find(key);
