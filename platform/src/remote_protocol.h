@@ -13,7 +13,11 @@
 // and its results, separated by single blanks, ending in LF; no line is longer
 // than kMaxLine bytes. Names and data travel as hexadecimal (lower case, two
 // digits per byte, "-" for an empty text), so no field holds a blank or a line
-// break; numbers are decimal. The result code is the system error code of the
+// break; numbers are decimal. Names (of keys, values and services) are the
+// bytes the ANSI (A) calls take; data is a value's bytes as stored, as the wide
+// (W) calls see them (REG_SZ as UTF-16LE with its terminating zero), and QUERY's
+// size counts those bytes: the near side converts for its A calls as it does
+// for a value of this computer. The result code is the system error code of the
 // call on the far side (0 for success, 2 not found, 5 access denied, 234 more
 // data, ...). A request the far side cannot parse, or one that is longer than
 // kMaxLine, is answered "87" (invalid parameter) without effect; the far side
@@ -60,8 +64,9 @@
 // (ERROR_BAD_NETPATH); a HELLO answer that is not this protocol (the far side
 // has no corvctl: the shell's "not found", exit 127), 2; the far side answers
 // CONNECT with 5, 5. A session that breaks later makes every call on its
-// handles 53. A response that does not come within kTimeoutMs is 53 too, and
-// the session is closed.
+// handles 53. A response that does not come within kTimeoutMs (kServiceTimeoutMs
+// for SCSTART and SCSTOP, which wait for the service itself for up to the far
+// manager's own 30 s time-outs) is 53 too, and the session is closed.
 #pragma once
 
 #include <cstddef>
@@ -72,6 +77,7 @@ inline constexpr int kProtocolVersion = 1;
 inline constexpr std::size_t kMaxLine = 1 << 20;  // 1 MiB: a value of up to ~512 KiB
 inline constexpr int kMaxHandles = 256;
 inline constexpr int kTimeoutMs = 30000;
+inline constexpr int kServiceTimeoutMs = 90000;
 inline constexpr unsigned kPlatformNt = 500;
 
 }  // namespace platform::remote
