@@ -21,7 +21,9 @@
 // call on the far side (0 for success, 2 not found, 5 access denied, 234 more
 // data, ...). A request the far side cannot parse, or one that is longer than
 // kMaxLine, is answered "87" (invalid parameter) without effect; the far side
-// then reads on at the next line.
+// then reads on at the next line. A last line without its LF is cut short and
+// not carried out. An answer that would be longer than kMaxLine (a value too
+// large to travel) is 1450 instead.
 //
 // Requests and responses (h, k: handles the far side gave out; 0 is none):
 //
@@ -43,7 +45,8 @@
 //   DELKEY <h> <subkey>             <code>
 //   ENUMVALUE <h> <index>           0 <name> <type> <data> | 259 (no more items) | <code>
 //   BEGIN <h> | COMMIT <h> | ROLLBACK <h>      <code>   (the hive's write transaction)
-//   SCOPEN <service>                0 <s> | <code>      (1060 not there; only TolvaneCorvantel, else 5)
+//   SCOPEN <service>                0 <s> | <code>      (a name, in hex; 1060 not there; only
+//                                                        TolvaneCorvantel, else 5)
 //   SCQUERY <s>                     0 <state> | <code>  (SERVICE_STOPPED 1 ... SERVICE_RUNNING 4)
 //   SCSTART <s>                     <code>
 //   SCSTOP <s>                      0 <state> | <code>  (ControlService SERVICE_CONTROL_STOP)
@@ -54,9 +57,12 @@
 //   HKLM\SOFTWARE\Tolvane\Corvantel                           (the client's machine settings)
 // and the keys on the way to them for OPEN (read-only: such a handle may only
 // open further). Anything else, writes through a handle on the way included,
-// is 5. Key paths compare without regard to ASCII case; ".." and empty path
-// parts are refused with 5. At most kMaxHandles handles are open at once; more
-// is 1450 (no system resources).
+// is 5. CREATE and DELKEY are judged by the key they name, so that a key in the
+// subtrees can be created or deleted through the root handle (as the client
+// saves its rules), but CREATE makes no key outside them; BEGIN, COMMIT and
+// ROLLBACK change no key and take any handle. Key paths compare without regard
+// to ASCII case; ".." and empty path parts are refused with 5. At most
+// kMaxHandles handles are open at once; more is 1450 (no system resources).
 //
 // Errors on the near side, as the client sees them (RegConnectRegistry's and
 // OpenSCManager's results): the command cannot be started, or ends before
