@@ -13,6 +13,7 @@ using Args = std::vector<std::string>;
 int regCommand(const Args& args);
 int eventsCommand(const Args& args);
 int scCommand(const Args& args);
+int serveCommand(const Args& args);
 
 // Text for a terminal: CR LF and bare CR become line feeds, and what could
 // steer the terminal (control characters, C1 controls, bytes that are not

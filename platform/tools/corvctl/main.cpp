@@ -16,6 +16,7 @@ constexpr const char* kUsage =
     "       corvctl sc start-auto\n"
     "       corvctl sc run NAME\n"
     "       corvctl events [--source S] [--follow] [--json]\n"
+    "       corvctl serve                (the remote end of the SSH transport)\n"
     "KEY is HKLM\\... or HKEY_LOCAL_MACHINE\\... (likewise HKCU, HKEY_CURRENT_USER).\n";
 
 }  // namespace
@@ -33,6 +34,7 @@ int main(int argc, char** argv) {
   if (std::strcmp(argv[1], "reg") == 0) return corvctl::regCommand(rest);
   if (std::strcmp(argv[1], "events") == 0) return corvctl::eventsCommand(rest);
   if (std::strcmp(argv[1], "sc") == 0) return corvctl::scCommand(rest);
+  if (std::strcmp(argv[1], "serve") == 0) return corvctl::serveCommand(rest);
   std::fprintf(stderr, "corvctl: unknown command '%s'\n%s", argv[1], kUsage);
   return corvctl::kExitUsage;
 }
