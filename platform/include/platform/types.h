@@ -45,6 +45,7 @@ inline constexpr LONG ERROR_INVALID_DATA = 13;
 inline constexpr LONG ERROR_OUTOFMEMORY = 14;
 inline constexpr LONG ERROR_WRITE_FAULT = 29;
 inline constexpr LONG ERROR_READ_FAULT = 30;
+inline constexpr LONG ERROR_NOT_SUPPORTED = 50;
 inline constexpr LONG ERROR_BAD_NETPATH = 53;
 inline constexpr LONG ERROR_INVALID_PARAMETER = 87;
 inline constexpr LONG ERROR_INSUFFICIENT_BUFFER = 122;
