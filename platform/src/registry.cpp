@@ -14,6 +14,8 @@
 #include "hive.h"
 #include "platform/paths.h"
 #include "platform/text.h"
+#include "remote.h"
+#include "remote_protocol.h"
 
 using platform::hive::Hive;
 using platform::hive::HiveError;
@@ -33,12 +35,19 @@ constexpr REGSAM kGenericAll = 0x10000000u;
 constexpr REGSAM kMaximumAllowed = 0x02000000u;
 
 // What a handle refers to. The HKEY given out is the address of this object;
-// the table below tells live handles from closed or made-up ones.
+// the table below tells live handles from closed or made-up ones. A key of
+// another computer has no hive but its session and the far side's number.
 struct OpenKey {
   std::shared_ptr<Hive> hive;
   KeyId id;
   REGSAM access;
+  std::shared_ptr<platform::remote::Session> remote;
+  std::uint64_t remoteKey = 0;
 };
+
+std::shared_ptr<OpenKey> localKey(std::shared_ptr<Hive> hive, KeyId id, REGSAM access) {
+  return std::make_shared<OpenKey>(OpenKey{std::move(hive), id, access, nullptr, 0});
+}
 
 class HandleTable {
  public:
@@ -55,9 +64,14 @@ class HandleTable {
     auto it = m_keys.find(handle);
     return it == m_keys.end() ? nullptr : it->second;
   }
-  bool remove(HKEY handle) {
+  // The handle's key, no longer in the table; null when it was not there.
+  std::shared_ptr<OpenKey> take(HKEY handle) {
     std::lock_guard lock(m_mutex);
-    return m_keys.erase(handle) > 0;
+    auto it = m_keys.find(handle);
+    if (it == m_keys.end()) return nullptr;
+    std::shared_ptr<OpenKey> key = std::move(it->second);
+    m_keys.erase(it);
+    return key;
   }
 
  private:
@@ -81,7 +95,7 @@ LONG openRoot(HKEY root, REGSAM access, std::shared_ptr<OpenKey>* out) {
   LONG error = ERROR_CANTOPEN;
   auto hive = Hive::get(hiveFile(root), &error);
   if (!hive) return error;
-  *out = std::make_shared<OpenKey>(OpenKey{std::move(hive), kRootKey, access});
+  *out = localKey(std::move(hive), kRootKey, access);
   return ERROR_SUCCESS;
 }
 
@@ -194,6 +208,76 @@ void clearTime(void* lastWriteTime) {
   if (lastWriteTime != nullptr) std::memset(lastWriteTime, 0, 8);  // a FILETIME
 }
 
+// ---- keys of another computer: the same checks, then the far side's answer ----
+
+// The key of another computer behind a handle; null for a key of this one.
+std::shared_ptr<OpenKey> remoteKey(HKEY key) {
+  if (key == nullptr || isRootHandle(key)) return nullptr;
+  auto k = handles().find(key);
+  return k && k->remote ? k : nullptr;
+}
+
+HKEY addRemote(const OpenKey& base, std::uint64_t farKey, REGSAM access) {
+  return handles().add(std::make_shared<OpenKey>(OpenKey{nullptr, 0, access, base.remote, farKey}));
+}
+
+// Names travel in the ANSI code page, paths joined by single backslashes.
+std::string remotePath(const std::vector<std::u16string>& parts) {
+  std::string path;
+  for (const auto& part : parts) {
+    if (!path.empty()) path.push_back('\\');
+    path += platform::toAnsi(part);
+  }
+  return path;
+}
+
+std::string remoteName(const OptText& name) { return platform::toAnsi(valueNameOf(name)); }
+
+LONG createRemote(const OpenKey& base, const std::vector<std::u16string>& parts, REGSAM sam, PHKEY result,
+                  LPDWORD disposition) {
+  const std::string path = remotePath(parts);
+  std::uint64_t farKey = 0;
+  DWORD made = REG_OPENED_EXISTING_KEY;
+  LONG rc;
+  if (allows(base, KEY_CREATE_SUB_KEY)) {
+    rc = base.remote->createKey(base.remoteKey, path, &farKey, &made);
+  } else {
+    // Without the right to create, only a key that exists opens, as here.
+    rc = base.remote->openKey(base.remoteKey, path, sam, &farKey);
+    if (rc == ERROR_FILE_NOT_FOUND) rc = ERROR_ACCESS_DENIED;
+  }
+  if (rc != ERROR_SUCCESS) return rc;
+  if (disposition != nullptr) *disposition = made;
+  *result = addRemote(base, farKey, effectiveAccess(sam));
+  return ERROR_SUCCESS;
+}
+
+// RegQueryValueEx on a key of another computer. The wide form asks for just
+// what the caller's buffer takes; the ANSI form needs the whole text to know
+// its converted size, and then answers as for a value of this computer.
+LONG queryRemote(const OpenKey& k, const OptText& name, LPDWORD type, LPBYTE data, LPDWORD cbData,
+                 bool ansi) {
+  if (LONG e = checkValueName(name)) return e;
+  if (!allows(k, KEY_QUERY_VALUE)) return ERROR_ACCESS_DENIED;
+  const std::string farName = remoteName(name);
+  DWORD storedType = 0, needed = 0;
+  std::vector<BYTE> bytes;
+  LONG rc;
+  if (!ansi && data == nullptr) {
+    rc = k.remote->queryValueSize(k.remoteKey, farName, &storedType, &needed);
+  } else {
+    const DWORD size = ansi ? DWORD(platform::remote::kMaxLine) : *cbData;
+    rc = k.remote->queryValue(k.remoteKey, farName, size, &storedType, &bytes, &needed);
+  }
+  if (rc != ERROR_SUCCESS && rc != ERROR_MORE_DATA) return rc;
+  if (type != nullptr) *type = storedType;
+  if (rc == ERROR_MORE_DATA || (!ansi && data == nullptr)) {
+    if (cbData != nullptr) *cbData = needed;
+    return rc;
+  }
+  return deliverData(ansi ? toAnsiData(storedType, std::move(bytes)) : bytes, data, cbData);
+}
+
 // ---- the operations, in wide text ----
 
 LONG openKey(HKEY key, const OptText& subKey, REGSAM sam, PHKEY result) {
@@ -203,6 +287,12 @@ LONG openKey(HKEY key, const OptText& subKey, REGSAM sam, PHKEY result) {
   if (LONG e = splitPath(subKey, &parts)) return e;
   std::shared_ptr<OpenKey> base;
   if (LONG e = resolve(key, &base)) return e;
+  if (base->remote) {
+    std::uint64_t farKey = 0;
+    if (LONG e = base->remote->openKey(base->remoteKey, remotePath(parts), sam, &farKey)) return e;
+    *result = addRemote(*base, farKey, effectiveAccess(sam));
+    return ERROR_SUCCESS;
+  }
   KeyId found = 0;
   const LONG rc = base->hive->read([&](Session& s) {
     auto id = walk(s, *base, parts);
@@ -211,7 +301,7 @@ LONG openKey(HKEY key, const OptText& subKey, REGSAM sam, PHKEY result) {
     return ERROR_SUCCESS;
   });
   if (rc != ERROR_SUCCESS) return rc;
-  *result = handles().add(std::make_shared<OpenKey>(OpenKey{base->hive, found, effectiveAccess(sam)}));
+  *result = handles().add(localKey(base->hive, found, effectiveAccess(sam)));
   return ERROR_SUCCESS;
 }
 
@@ -222,6 +312,7 @@ LONG createKey(HKEY key, const OptText& subKey, REGSAM sam, PHKEY result, LPDWOR
   if (LONG e = splitPath(subKey, &parts)) return e;
   std::shared_ptr<OpenKey> base;
   if (LONG e = resolve(key, &base)) return e;
+  if (base->remote) return createRemote(*base, parts, sam, result, disposition);
   KeyId found = 0;
   bool created = false;
   const LONG rc = base->hive->write([&](Session& s) {
@@ -241,7 +332,7 @@ LONG createKey(HKEY key, const OptText& subKey, REGSAM sam, PHKEY result, LPDWOR
   });
   if (rc != ERROR_SUCCESS) return rc;
   if (disposition != nullptr) *disposition = created ? REG_CREATED_NEW_KEY : REG_OPENED_EXISTING_KEY;
-  *result = handles().add(std::make_shared<OpenKey>(OpenKey{base->hive, found, effectiveAccess(sam)}));
+  *result = handles().add(localKey(base->hive, found, effectiveAccess(sam)));
   return ERROR_SUCCESS;
 }
 
@@ -266,6 +357,7 @@ LONG setValue(HKEY key, const OptText& name, DWORD type, std::vector<BYTE> data)
   std::shared_ptr<OpenKey> k;
   if (LONG e = resolve(key, &k)) return e;
   if (!allows(*k, KEY_SET_VALUE)) return ERROR_ACCESS_DENIED;
+  if (k->remote) return k->remote->setValue(k->remoteKey, remoteName(name), type, data);
   return k->hive->write([&](Session& s) {
     requireKey(s, *k);
     s.setValue(k->id, valueNameOf(name), type, data);
@@ -278,6 +370,7 @@ LONG deleteValue(HKEY key, const OptText& name) {
   std::shared_ptr<OpenKey> k;
   if (LONG e = resolve(key, &k)) return e;
   if (!allows(*k, KEY_SET_VALUE)) return ERROR_ACCESS_DENIED;
+  if (k->remote) return k->remote->deleteValue(k->remoteKey, remoteName(name));
   return k->hive->write([&](Session& s) {
     requireKey(s, *k);
     return s.deleteValue(k->id, valueNameOf(name)) ? ERROR_SUCCESS : ERROR_FILE_NOT_FOUND;
@@ -290,6 +383,7 @@ LONG deleteKey(HKEY key, const OptText& subKey) {
   if (LONG e = splitPath(subKey, &parts)) return e;
   std::shared_ptr<OpenKey> k;
   if (LONG e = resolve(key, &k)) return e;
+  if (k->remote) return k->remote->deleteKey(k->remoteKey, remotePath(parts));
   return k->hive->write([&](Session& s) {
     auto id = walk(s, *k, parts);
     if (!id) return ERROR_FILE_NOT_FOUND;
@@ -304,6 +398,7 @@ LONG deleteTree(HKEY key, const OptText& subKey) {
   if (LONG e = splitPath(subKey, &parts)) return e;
   std::shared_ptr<OpenKey> k;
   if (LONG e = resolve(key, &k)) return e;
+  if (k->remote) return ERROR_NOT_SUPPORTED;  // no such request in the wire format
   if (parts.empty() && !allows(*k, KEY_SET_VALUE)) return ERROR_ACCESS_DENIED;
   return k->hive->write([&](Session& s) {
     auto id = walk(s, *k, parts);
@@ -316,6 +411,7 @@ LONG deleteTree(HKEY key, const OptText& subKey) {
 LONG enumKey(HKEY key, DWORD index, std::u16string* name) {
   std::shared_ptr<OpenKey> k;
   if (LONG e = resolve(key, &k)) return e;
+  if (k->remote) return ERROR_NOT_SUPPORTED;
   if (!allows(*k, KEY_ENUMERATE_SUB_KEYS)) return ERROR_ACCESS_DENIED;
   return k->hive->read([&](Session& s) {
     requireKey(s, *k);
@@ -330,6 +426,12 @@ LONG enumValue(HKEY key, DWORD index, platform::hive::Value* value) {
   std::shared_ptr<OpenKey> k;
   if (LONG e = resolve(key, &k)) return e;
   if (!allows(*k, KEY_QUERY_VALUE)) return ERROR_ACCESS_DENIED;
+  if (k->remote) {
+    std::string name;
+    if (LONG e = k->remote->enumValue(k->remoteKey, index, &name, &value->type, &value->data)) return e;
+    value->name = platform::toWide(name);
+    return ERROR_SUCCESS;
+  }
   return k->hive->read([&](Session& s) {
     requireKey(s, *k);
     auto v = s.valueAt(k->id, index);
@@ -343,6 +445,7 @@ LONG readContents(HKEY key, std::vector<platform::RegValueEntry>* values,
                   std::vector<std::u16string>* subKeys) {
   std::shared_ptr<OpenKey> k;
   if (LONG e = resolve(key, &k)) return e;
+  if (k->remote) return ERROR_NOT_SUPPORTED;
   if (values != nullptr && !allows(*k, KEY_QUERY_VALUE)) return ERROR_ACCESS_DENIED;
   if (subKeys != nullptr && !allows(*k, KEY_ENUMERATE_SUB_KEYS)) return ERROR_ACCESS_DENIED;
   std::vector<platform::RegValueEntry> readValues;
@@ -381,23 +484,26 @@ LONG enumValueAs(HKEY key, DWORD index, Char* valueName, LPDWORD cchValueName, L
 }
 
 bool isLocalMachineName(std::u16string_view name) {
-  while (!name.empty() && name.front() == u'\\') name.remove_prefix(1);
-  if (name.empty()) return true;
-  for (std::u16string_view local : {u"localhost", u".", u"127.0.0.1", u"::1"})
-    if (platform::equalsAsciiNoCase(name, local)) return true;
-  char host[256] = {};
-  if (gethostname(host, sizeof host - 1) != 0) return false;
-  const std::u16string full = platform::toWide(host);
-  const std::u16string_view shortName = std::u16string_view(full).substr(0, full.find(u'.'));
-  const std::u16string_view givenShort = name.substr(0, name.find(u'.'));
-  return platform::equalsAsciiNoCase(name, full) || platform::equalsAsciiNoCase(givenShort, shortName);
+  return platform::remote::isLocalMachineName(platform::toAnsi(name));
+}
+
+LONG connectRemote(const std::string& machine, HKEY key, PHKEY result) {
+  std::string name;
+  if (LONG e = platform::remote::checkComputerName(machine, &name)) return e;
+  // Another computer's users are not ours to reach.
+  if (key != HKEY_LOCAL_MACHINE) return ERROR_ACCESS_DENIED;
+  OpenKey root{nullptr, 0, KEY_ALL_ACCESS, nullptr, 0};
+  if (LONG e = platform::remote::sessionFor(name, &root.remote)) return e;
+  if (LONG e = root.remote->connectMachine(&root.remoteKey)) return e;
+  *result = handles().add(std::make_shared<OpenKey>(std::move(root)));
+  return ERROR_SUCCESS;
 }
 
 LONG connectRegistry(const OptText& machine, HKEY key, PHKEY result) {
   if (result == nullptr) return ERROR_INVALID_PARAMETER;
   *result = nullptr;
   if (!isRootHandle(key)) return ERROR_INVALID_HANDLE;
-  if (machine && !isLocalMachineName(*machine)) return ERROR_BAD_NETPATH;  // no remote transport yet
+  if (machine && !isLocalMachineName(*machine)) return connectRemote(platform::toAnsi(*machine), key, result);
   std::shared_ptr<OpenKey> root;
   if (LONG e = openRoot(key, KEY_ALL_ACCESS, &root)) return e;
   *result = handles().add(std::move(root));
@@ -408,7 +514,15 @@ template <typename Fn>
 LONG withHive(HKEY key, Fn&& fn) {
   std::shared_ptr<OpenKey> k;
   if (LONG e = resolve(key, &k)) return e;
+  if (k->remote) return ERROR_NOT_SUPPORTED;
   return fn(*k->hive);
+}
+
+// A transaction step: on another computer's key, that computer's hive.
+template <typename Fn>
+LONG transactionStep(HKEY key, platform::remote::Session::Step step, Fn&& local) {
+  if (auto k = remoteKey(key)) return k->remote->transaction(k->remoteKey, step);
+  return withHive(key, std::forward<Fn>(local));
 }
 
 }  // namespace
@@ -438,11 +552,15 @@ LONG RegCreateKeyExA(HKEY key, LPCSTR subKey, DWORD, LPSTR, DWORD, REGSAM samDes
 
 LONG RegCloseKey(HKEY key) {
   if (isRootHandle(key)) return ERROR_SUCCESS;
-  return handles().remove(key) ? ERROR_SUCCESS : ERROR_INVALID_HANDLE;
+  const std::shared_ptr<OpenKey> k = handles().take(key);
+  if (!k) return ERROR_INVALID_HANDLE;
+  // Gone here whatever the far side says; its session ends with its last key.
+  return k->remote ? k->remote->closeKey(k->remoteKey) : ERROR_SUCCESS;
 }
 
 LONG RegQueryValueExW(HKEY key, LPCWSTR valueName, LPDWORD, LPDWORD type, LPBYTE data, LPDWORD cbData) {
   if (data != nullptr && cbData == nullptr) return ERROR_INVALID_PARAMETER;
+  if (auto k = remoteKey(key)) return queryRemote(*k, textArg(valueName), type, data, cbData, false);
   DWORD storedType = 0;
   std::vector<BYTE> bytes;
   if (LONG e = queryValue(key, textArg(valueName), &storedType, &bytes)) return e;
@@ -452,6 +570,7 @@ LONG RegQueryValueExW(HKEY key, LPCWSTR valueName, LPDWORD, LPDWORD type, LPBYTE
 
 LONG RegQueryValueExA(HKEY key, LPCSTR valueName, LPDWORD, LPDWORD type, LPBYTE data, LPDWORD cbData) {
   if (data != nullptr && cbData == nullptr) return ERROR_INVALID_PARAMETER;
+  if (auto k = remoteKey(key)) return queryRemote(*k, textArg(valueName), type, data, cbData, true);
   DWORD storedType = 0;
   std::vector<BYTE> bytes;
   if (LONG e = queryValue(key, textArg(valueName), &storedType, &bytes)) return e;
@@ -520,6 +639,7 @@ LONG RegQueryInfoKeyW(HKEY key, LPWSTR keyClass, LPDWORD cchClass, LPDWORD, LPDW
                       LPDWORD maxValueLen, LPDWORD securityDescriptor, void* lastWriteTime) {
   std::shared_ptr<OpenKey> k;
   if (LONG e = resolve(key, &k)) return e;
+  if (k->remote) return ERROR_NOT_SUPPORTED;
   if (!allows(*k, KEY_QUERY_VALUE)) return ERROR_ACCESS_DENIED;
   platform::hive::KeyInfo info;
   const LONG rc = k->hive->read([&](Session& s) {
@@ -555,8 +675,10 @@ LONG RegConnectRegistryA(LPCSTR machineName, HKEY key, PHKEY result) {
   return connectRegistry(textArg(machineName), key, result);
 }
 
+using Step = platform::remote::Session::Step;
+
 LONG RegBeginTransaction(HKEY anyKeyOfTheHive) {
-  return withHive(anyKeyOfTheHive, [](Hive& h) { return h.beginTransaction(); });
+  return transactionStep(anyKeyOfTheHive, Step::kBegin, [](Hive& h) { return h.beginTransaction(); });
 }
 LONG RegBeginReadTransaction(HKEY anyKeyOfTheHive) {
   return withHive(anyKeyOfTheHive, [](Hive& h) { return h.beginTransaction(/*readOnly=*/true); });
@@ -566,8 +688,8 @@ LONG RegQueryHiveChangeCount(HKEY anyKeyOfTheHive, std::uint64_t* count) {
   return withHive(anyKeyOfTheHive, [count](Hive& h) { return h.changeCount(count); });
 }
 LONG RegCommitTransaction(HKEY anyKeyOfTheHive) {
-  return withHive(anyKeyOfTheHive, [](Hive& h) { return h.commitTransaction(); });
+  return transactionStep(anyKeyOfTheHive, Step::kCommit, [](Hive& h) { return h.commitTransaction(); });
 }
 LONG RegRollbackTransaction(HKEY anyKeyOfTheHive) {
-  return withHive(anyKeyOfTheHive, [](Hive& h) { return h.rollbackTransaction(); });
+  return transactionStep(anyKeyOfTheHive, Step::kRollback, [](Hive& h) { return h.rollbackTransaction(); });
 }

@@ -147,9 +147,14 @@ LONG RegReadKeyContents(HKEY key, std::vector<RegValueEntry>* values, std::vecto
 // A null or empty machine name, "localhost", ".", a loopback address or this
 // computer's host name (with or without leading backslashes, any case) gives a
 // new handle to the local hive's root (key HKEY_LOCAL_MACHINE or
-// HKEY_CURRENT_USER). Other computers will be reached through the remote
-// transport (CORVANTEL_REMOTE_SHELL); until that exists they give
-// ERROR_BAD_NETPATH, as an unreachable computer does.
+// HKEY_CURRENT_USER). Another computer's HKEY_LOCAL_MACHINE is reached through
+// platform/remote.h (errors 53, 2, 5, 123 as said there); its
+// HKEY_CURRENT_USER is refused with 5. On such a handle and the keys opened
+// from it, every call above goes to that computer with the same checks and
+// results, except RegDeleteTree, RegEnumKeyEx, RegQueryInfoKey,
+// RegReadKeyContents, RegBeginReadTransaction and RegQueryHiveChangeCount,
+// which give ERROR_NOT_SUPPORTED (50). A transaction there is that computer's
+// and covers every thread of this process that uses its keys.
 LONG RegConnectRegistryW(LPCWSTR machineName, HKEY key, PHKEY result);
 LONG RegConnectRegistryA(LPCSTR machineName, HKEY key, PHKEY result);
 
