@@ -11,6 +11,7 @@
 
 #include "platform/registry.h"
 #include "platform/text.h"
+#include "remote.h"
 #include "service_handle.h"
 #include "service_state.h"
 
@@ -36,20 +37,6 @@ DWORD mapGeneric(DWORD access, SC_HANDLE__::Kind kind) {
   if (access & kGenericWrite) access |= manager ? SC_MANAGER_CREATE_SERVICE : SERVICE_CHANGE_CONFIG;
   if (access & kGenericExecute) access |= manager ? SC_MANAGER_CONNECT : SERVICE_START | SERVICE_STOP;
   return access & all;
-}
-
-bool isLocalMachine(std::string_view name) {
-  while (!name.empty() && name.front() == '\\') name.remove_prefix(1);
-  if (name.empty()) return true;
-  const std::u16string wide = toWide(name);
-  for (std::u16string_view local : {u"localhost", u".", u"127.0.0.1", u"::1"})
-    if (equalsAsciiNoCase(wide, local)) return true;
-  char host[256] = {};
-  if (gethostname(host, sizeof host - 1) != 0) return false;
-  const std::u16string full = toWide(host);
-  const std::u16string_view shortName = std::u16string_view(full).substr(0, full.find(u'.'));
-  const std::u16string_view givenShort = std::u16string_view(wide).substr(0, wide.find(u'.'));
-  return equalsAsciiNoCase(wide, full) || equalsAsciiNoCase(givenShort, shortName);
 }
 
 // Sends one control to the dispatcher; the reply's result, or a manager error.
@@ -101,8 +88,10 @@ LONG sendControl(const std::string& name, DWORD control, SERVICE_STATUS* status)
 
 }  // namespace
 
-SC_HANDLE newHandle(SC_HANDLE__::Kind kind, DWORD access, std::string name) {
-  auto* handle = new SC_HANDLE__{kind, mapGeneric(access, kind), std::move(name)};
+SC_HANDLE newHandle(SC_HANDLE__::Kind kind, DWORD access, std::string name,
+                    std::shared_ptr<platform::remote::Session> remote, std::uint64_t remoteService) {
+  auto* handle =
+      new SC_HANDLE__{kind, mapGeneric(access, kind), std::move(name), std::move(remote), remoteService};
   std::lock_guard lock(g_handlesMutex);
   liveHandles().insert(handle);
   return handle;
@@ -129,17 +118,20 @@ using namespace platform::scm;
 using Kind = SC_HANDLE__::Kind;
 
 SC_HANDLE OpenSCManagerA(LPCSTR machineName, LPCSTR databaseName, DWORD desiredAccess) {
-  if (machineName != nullptr && !isLocalMachine(machineName)) {
-    SetLastError(ERROR_BAD_NETPATH);  // no remote transport yet
-    return nullptr;
-  }
   if (databaseName != nullptr && *databaseName != '\0' &&
       !platform::equalsAsciiNoCase(platform::toWide(databaseName), u"ServicesActive")) {
     SetLastError(ERROR_DATABASE_DOES_NOT_EXIST);
     return nullptr;
   }
+  std::shared_ptr<platform::remote::Session> remote;
+  if (machineName != nullptr && !platform::remote::isLocalMachineName(machineName)) {
+    if (LONG e = platform::remote::sessionFor(machineName, &remote)) {
+      SetLastError(DWORD(e));
+      return nullptr;
+    }
+  }
   SetLastError(ERROR_SUCCESS);
-  return newHandle(Kind::kManager, desiredAccess | SC_MANAGER_CONNECT, {});
+  return newHandle(Kind::kManager, desiredAccess | SC_MANAGER_CONNECT, {}, std::move(remote));
 }
 
 SC_HANDLE OpenSCManagerW(LPCWSTR machineName, LPCWSTR databaseName, DWORD desiredAccess) {
@@ -157,6 +149,10 @@ SC_HANDLE CreateServiceA(SC_HANDLE manager, LPCSTR serviceName, LPCSTR displayNa
   SC_HANDLE__* m = checkHandle(manager, Kind::kManager);
   if (m == nullptr) return nullptr;
   if (!hasAccess(m, SC_MANAGER_CREATE_SERVICE)) return nullptr;
+  if (m->remote) {  // installing is for this computer only
+    SetLastError(ERROR_ACCESS_DENIED);
+    return nullptr;
+  }
   if (serviceName == nullptr || binaryPathName == nullptr || *binaryPathName == '\0') {
     SetLastError(ERROR_INVALID_PARAMETER);
     return nullptr;
@@ -228,7 +224,8 @@ SC_HANDLE CreateServiceA(SC_HANDLE manager, LPCSTR serviceName, LPCSTR displayNa
 }
 
 SC_HANDLE OpenServiceA(SC_HANDLE manager, LPCSTR serviceName, DWORD desiredAccess) {
-  if (checkHandle(manager, Kind::kManager) == nullptr) return nullptr;
+  SC_HANDLE__* m = checkHandle(manager, Kind::kManager);
+  if (m == nullptr) return nullptr;
   if (serviceName == nullptr) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return nullptr;
@@ -236,6 +233,15 @@ SC_HANDLE OpenServiceA(SC_HANDLE manager, LPCSTR serviceName, DWORD desiredAcces
   if (LONG e = checkServiceName(serviceName)) {
     SetLastError(DWORD(e));
     return nullptr;
+  }
+  if (m->remote) {
+    std::uint64_t remoteService = 0;
+    if (LONG e = m->remote->openService(serviceName, &remoteService)) {
+      SetLastError(DWORD(e));
+      return nullptr;
+    }
+    SetLastError(ERROR_SUCCESS);
+    return newHandle(Kind::kService, desiredAccess, serviceName, m->remote, remoteService);
   }
   removeIfDeadAndMarked(serviceName);
   // A service marked for delete still opens, as on Windows: it runs until it
@@ -256,9 +262,15 @@ SC_HANDLE OpenServiceW(SC_HANDLE manager, LPCWSTR serviceName, DWORD desiredAcce
 }
 
 BOOL CloseServiceHandle(SC_HANDLE handle) {
-  std::lock_guard lock(g_handlesMutex);
-  if (handle == nullptr || liveHandles().erase(handle) == 0) return fail(ERROR_INVALID_HANDLE);
-  delete handle;
+  {
+    std::lock_guard lock(g_handlesMutex);
+    if (handle == nullptr || liveHandles().erase(handle) == 0) return fail(ERROR_INVALID_HANDLE);
+  }
+  // Gone here whatever the far side says; the session ends with its last handle.
+  const std::unique_ptr<SC_HANDLE__> closed(handle);
+  if (closed->remote && closed->kind == Kind::kService) {
+    if (LONG e = closed->remote->closeService(closed->remoteService)) return fail(e);
+  }
   return TRUE;
 }
 
@@ -266,6 +278,7 @@ BOOL DeleteService(SC_HANDLE service) {
   SC_HANDLE__* s = checkHandle(service, Kind::kService);
   if (s == nullptr) return FALSE;
   if (!hasAccess(s, DELETE)) return FALSE;
+  if (s->remote) return fail(ERROR_ACCESS_DENIED);  // uninstalling is for this computer only
   ServiceRecord record;
   if (LONG e = readRecord(s->name, &record)) return fail(e);
   if (record.deleteFlag) return fail(ERROR_SERVICE_MARKED_FOR_DELETE);
@@ -290,6 +303,13 @@ BOOL QueryServiceStatus(SC_HANDLE service, LPSERVICE_STATUS status) {
   if (s == nullptr) return FALSE;
   if (!hasAccess(s, SERVICE_QUERY_STATUS)) return FALSE;
   if (status == nullptr) return fail(ERROR_INVALID_PARAMETER);
+  if (s->remote) {
+    DWORD state = 0;
+    if (LONG e = s->remote->queryService(s->remoteService, &state)) return fail(e);
+    *status = SERVICE_STATUS{};
+    status->dwCurrentState = state;
+    return TRUE;
+  }
   const std::filesystem::path folder = stateFolder(s->name);
   const std::optional<StatusFile> file = readStatus(folder);
   if (probe(folder) == Liveness::kRunning) {
@@ -335,6 +355,15 @@ BOOL ControlService(SC_HANDLE service, DWORD control, LPSERVICE_STATUS status) {
   }
   if (!hasAccess(s, needed)) return FALSE;
   if (status == nullptr) return fail(ERROR_INVALID_PARAMETER);
+  if (s->remote) {
+    // The wire format carries the stop control only.
+    if (control != SERVICE_CONTROL_STOP) return fail(ERROR_NOT_SUPPORTED);
+    DWORD state = 0;
+    if (LONG e = s->remote->stopService(s->remoteService, &state)) return fail(e);
+    *status = SERVICE_STATUS{};
+    status->dwCurrentState = state;
+    return TRUE;
+  }
   ServiceRecord record;
   if (LONG e = readRecord(s->name, &record)) {
     return fail(e == ERROR_SERVICE_DOES_NOT_EXIST ? ERROR_SERVICE_NOT_ACTIVE : e);

@@ -14,6 +14,8 @@
 #include <vector>
 
 #include "platform/paths.h"
+#include "platform/text.h"
+#include "remote.h"
 #include "service_handle.h"
 #include "service_state.h"
 
@@ -158,6 +160,11 @@ BOOL StartServiceA(SC_HANDLE service, DWORD numArgs, LPCSTR* args) {
   if (s == nullptr) return FALSE;
   if (!hasAccess(s, SERVICE_START)) return FALSE;
   if (numArgs > 0 && args == nullptr) return fail(ERROR_INVALID_PARAMETER);
+  if (s->remote) {
+    if (numArgs > 0) return fail(ERROR_NOT_SUPPORTED);  // the wire format carries no arguments
+    if (LONG e = s->remote->startService(s->remoteService)) return fail(e);
+    return TRUE;
+  }
   ServiceRecord record;
   int lock = prepareStart(s, &record);
   if (lock < 0) return FALSE;
@@ -253,12 +260,25 @@ BOOL StartServiceA(SC_HANDLE service, DWORD numArgs, LPCSTR* args) {
   return failStart(folder, lock, error);
 }
 
+BOOL StartServiceW(SC_HANDLE service, DWORD numArgs, LPCWSTR* args) {
+  if (numArgs > 0 && args == nullptr) return fail(ERROR_INVALID_PARAMETER);
+  std::vector<std::string> ansi;
+  for (DWORD i = 0; i < numArgs; ++i) ansi.push_back(args[i] != nullptr ? platform::toAnsi(args[i]) : "");
+  std::vector<LPCSTR> pointers;
+  for (const std::string& a : ansi) pointers.push_back(a.c_str());
+  return StartServiceA(service, numArgs, numArgs > 0 ? pointers.data() : nullptr);
+}
+
 namespace platform {
 
 DWORD runServiceInForeground(SC_HANDLE service) {
   SC_HANDLE__* s = checkHandle(service, SC_HANDLE__::Kind::kService);
   if (s == nullptr) return GetLastError();
   if (!hasAccess(s, SERVICE_START)) return GetLastError();
+  if (s->remote) {
+    SetLastError(ERROR_NOT_SUPPORTED);
+    return ERROR_NOT_SUPPORTED;
+  }
   ServiceRecord record;
   const int lock = prepareStart(s, &record);
   if (lock < 0) return GetLastError();

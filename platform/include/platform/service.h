@@ -122,8 +122,13 @@ inline constexpr LONG ERROR_INVALID_SERVICE_NAME = 1213;
 
 // The local computer's manager: a null or empty machine name, "localhost",
 // ".", a loopback address or this host's name (leading backslashes allowed).
-// Other computers give ERROR_BAD_NETPATH (53) until the remote transport
-// exists. The database is null, "" or "ServicesActive" (else 1065).
+// Another computer's manager is reached through platform/remote.h (errors 53,
+// 2, 123 as said there). On its handles OpenService, QueryServiceStatus (the
+// state only; the other fields zero), StartService (without arguments, else
+// 50), ControlService (SERVICE_CONTROL_STOP only, else 50) and
+// CloseServiceHandle go to that computer; CreateService and DeleteService are
+// refused with 5: installing and removing are for this computer only. The
+// database is null, "" or "ServicesActive" (else 1065).
 SC_HANDLE OpenSCManagerA(LPCSTR machineName, LPCSTR databaseName, DWORD desiredAccess);
 SC_HANDLE OpenSCManagerW(LPCWSTR machineName, LPCWSTR databaseName, DWORD desiredAccess);
 // Needs SC_MANAGER_CREATE_SERVICE. Type SERVICE_WIN32_OWN_PROCESS (optionally
@@ -154,6 +159,7 @@ BOOL DeleteService(SC_HANDLE service);
 // run; a failed start leaves nothing running and the status
 // SERVICE_STOPPED with the error as exit code.
 BOOL StartServiceA(SC_HANDLE service, DWORD numArgs, LPCSTR* args);
+BOOL StartServiceW(SC_HANDLE service, DWORD numArgs, LPCWSTR* args);
 // Needs SERVICE_STOP, SERVICE_PAUSE_CONTINUE, SERVICE_INTERROGATE or
 // SERVICE_USER_DEFINED_CONTROL (128..255) for the control. The reply comes
 // after the handler has returned and carries the status then current.
