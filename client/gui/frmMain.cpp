@@ -31,11 +31,13 @@
 #include "dialogs.h"
 #include "frmOptions.h"
 #include "frmRules.h"
+#include "frmSelectComputer.h"
 #include "frmServiceState.h"
 #include "frmSplash.h"
 #include "frmWizard.h"
 #include "realtime_page.h"
 #include "hive_diagnosis.h"
+#include "NetApi.h"
 #include "service_commands.h"
 #include "service_state.h"
 #include "twips.h"
@@ -304,7 +306,6 @@ void frmMain::Initiate_Startup_Standards() {
   // Entries whose windows are not part of this program yet stay visible but
   // disabled.
   const LaterWindows& later = laterWindows();
-  mnuSelectComputer->setEnabled(static_cast<bool>(later.selectComputer));
   mnuHelpUpdateCheck->setEnabled(static_cast<bool>(later.updateCheck));
   toolButton(QStringLiteral("Update"))->setEnabled(static_cast<bool>(later.updateCheck));
   mnuHelpAbout->setEnabled(static_cast<bool>(later.about));
@@ -450,7 +451,17 @@ void frmMain::CreateKeyHandles(const QString& szComputerName) {
     return;
   }
 
-  // Another computer, through its registry.
+  // Another computer: its platform first. One that cannot be reached is
+  // reported once, by the connection below, in its own words.
+  if (NetApi::GetComputerVersion(szComputerName, this) == ERROR_SUCCESS && Global::nTargetPlatform != 2) {
+    Dialogs::MsgBox(GetMessageText(221) + QStringLiteral("\r\n") + GetMessageText(216), Dialogs::Icon::Error,
+                    Dialogs::Buttons::Ok, QString(), this);
+    CreateKeyHandles(QString());
+    return;
+  }
+  Global::nTargetPlatform = 2;
+
+  // Then its registry.
   const std::string computer = toAnsi(szComputerName);
   HKEY remoteRoot = nullptr;
   Global::nLastRegError = RegConnectRegistryA(computer.c_str(), HKEY_LOCAL_MACHINE, &remoteRoot);
@@ -631,7 +642,15 @@ void frmMain::mnuFileOptions_Click() {
 }
 
 void frmMain::mnuSelectComputer_Click() {
-  if (laterWindows().selectComputer) laterWindows().selectComputer(this);
+  frmSelectComputer window(
+      [this](const QString& computer) {
+        CreateKeyHandles(computer);
+        ReadRegValues();
+        ClientSettings::Initiate_Client_Startup();
+        RefreshServiceState();
+      },
+      this);
+  window.exec();
 }
 
 void frmMain::mnuQuit_Click() { endClient(); }

@@ -3,9 +3,9 @@
 // toolbar TBMain, OK / Cancel / Apply, and a status bar with two panels and the
 // progress bar pgbMain laid over it.
 //
-// Windows that later work adds (about, update check, computer selection) are
-// opened through the hooks in LaterWindows: their menu entries are present and
-// stay disabled until a hook is set.
+// Windows that later work adds (about, update check) are opened through the
+// hooks in LaterWindows: their menu entries are present and stay disabled until
+// a hook is set.
 #pragma once
 
 #include <QMainWindow>
@@ -35,7 +35,6 @@ class frmSplash;
 struct LaterWindows {
   std::function<void(QWidget* owner)> about;
   std::function<void(QWidget* owner)> updateCheck;
-  std::function<void(QWidget* owner)> selectComputer;
 };
 LaterWindows& laterWindows();
 

@@ -228,7 +228,7 @@ TEST_F(MainWindowTest, WithoutAccessToTheHiveTheClientSaysWhoMayUseIt) {
 
 TEST_F(MainWindowTest, EntriesOfWindowsStillToComeAreThereButDisabled) {
   frmMain& w = open();
-  for (QAction* entry : {w.mnuSelectComputer, w.mnuHelpUpdateCheck, w.mnuHelpAbout, w.toolButton("About"),
+  for (QAction* entry : {w.mnuHelpUpdateCheck, w.mnuHelpAbout, w.toolButton("About"),
                          w.toolButton("Update")}) {
     EXPECT_TRUE(entry->isVisible()) << entry->objectName().toStdString();
     EXPECT_FALSE(entry->isEnabled()) << entry->objectName().toStdString();
