@@ -24,6 +24,10 @@ packages=(
   qt6-base-dev qt6-base-dev-tools libqt6opengl6-dev fonts-dejavu-core fonts-ipafont-gothic xdg-utils
   # the Help menu's pages, made from docs/*.md into HTML at build time
   python3-markdown
+  # remote administration: a real sshd that the platform test starts on loopback
+  # itself (without an init system, as in a container, installing it starts no
+  # service), and avahi-browse for the client's list of computers on the network
+  openssh-server avahi-utils
 )
 
 if [ "$(id -u)" -ne 0 ]; then
