@@ -1,15 +1,27 @@
 #include "platform/remote.h"
 
+#include <arpa/inet.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <pwd.h>
 #include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/registry.h"
@@ -347,6 +359,200 @@ TEST_F(RemoteTest, TheServiceOfTheSecondComputer) {
   EXPECT_EQ(GetLastError(), DWORD(ERROR_ACCESS_DENIED));
   EXPECT_TRUE(CloseServiceHandle(service));
   EXPECT_TRUE(CloseServiceHandle(manager));
+}
+
+// ---- over a real SSH server on loopback ----
+
+// An sshd of the test's own on 127.0.0.1 that lets this user in with a key
+// made for the test, and a client configuration that reaches it as
+// "sshtarget": the whole path of the default template (ssh, the far user's
+// shell, corvctl serve on the second root) without a network.
+class RemoteOverSshTest : public RemoteTest {
+ protected:
+  void SetUp() override {
+    RemoteTest::SetUp();
+    const std::filesystem::path sshd = "/usr/sbin/sshd";
+    if (::access(sshd.c_str(), X_OK) != 0) GTEST_SKIP() << sshd << " is not installed (openssh-server)";
+    const passwd* user = ::getpwuid(::geteuid());
+    ASSERT_NE(user, nullptr);
+    for (const char* key : {"host_key", "client_key"}) {
+      const std::string keygen = "ssh-keygen -q -t ed25519 -N '' -f '" + file(key).string() + "' </dev/null";
+      if (std::system(keygen.c_str()) != 0) GTEST_SKIP() << "ssh-keygen could not make " << key;
+    }
+    std::filesystem::copy_file(file("client_key.pub"), file("authorized_keys"));
+    const int port = freePort();
+    ASSERT_GT(port, 0);
+    std::ofstream(file("sshd_config"))
+        << "ListenAddress 127.0.0.1\nPort " << port << "\nHostKey " << file("host_key").string()
+        << "\nAuthorizedKeysFile " << file("authorized_keys").string()
+        << "\nPasswordAuthentication no\nKbdInteractiveAuthentication no\n"
+           "PermitRootLogin prohibit-password\nStrictModes no\nUsePAM no\nPidFile "
+        << file("sshd.pid").string() << "\nLogLevel ERROR\n";
+    std::ofstream(file("ssh_config"))
+        << "Host sshtarget\n  HostName 127.0.0.1\n  Port " << port << "\n  IdentityFile "
+        << file("client_key").string() << "\n  IdentitiesOnly yes\n  User " << user->pw_name
+        << "\n  StrictHostKeyChecking no\n  UserKnownHostsFile /dev/null\n"
+           "  BatchMode yes\n  LogLevel ERROR\n";
+    // As root, sshd wants its privilege separation directory.
+    if (::geteuid() == 0 && ::mkdir("/run/sshd", 0755) != 0 && errno != EEXIST)
+      GTEST_SKIP() << "cannot create /run/sshd: " << std::strerror(errno);
+
+    const std::string log = file("sshd.log").string();
+    std::vector<std::string> words = {sshd.string(), "-D", "-e", "-f", file("sshd_config").string()};
+    std::vector<char*> argv;
+    for (std::string& word : words) argv.push_back(word.data());
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t files;
+    posix_spawn_file_actions_init(&files);
+    posix_spawn_file_actions_addopen(&files, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&files, 1, log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
+    posix_spawn_file_actions_adddup2(&files, 1, 2);
+    const int spawned = ::posix_spawn(&m_sshd, sshd.c_str(), &files, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&files);
+    if (spawned != 0) {
+      m_sshd = -1;
+      GTEST_SKIP() << "cannot start sshd: " << std::strerror(spawned);
+    }
+    const auto deadline = std::chrono::steady_clock::now() + 5s;
+    while (!accepts(port)) {
+      int status = 0;
+      if (::waitpid(m_sshd, &status, WNOHANG) == m_sshd) {
+        m_sshd = -1;
+        GTEST_SKIP() << "sshd could not start: " << slurp(file("sshd.log"));
+      }
+      if (std::chrono::steady_clock::now() > deadline)
+        GTEST_SKIP() << "sshd does not listen on port " << port << ": " << slurp(file("sshd.log"));
+      std::this_thread::sleep_for(20ms);
+    }
+
+    setenv("CORVANTEL_REMOTE_SHELL",
+           ("ssh -F " + file("ssh_config").string() + " %h env CORVANTEL_ROOT=" + farRoot().string() +
+            " CORVANTEL_USER_ROOT=" + (m_root.base() / "far-user").string() + " " CORVCTL_PROGRAM " serve")
+               .c_str(),
+           1);
+  }
+
+  void TearDown() override {
+    stopSshd();
+    RemoteTest::TearDown();
+  }
+
+  void stopSshd() {
+    if (m_sshd <= 0) return;
+    ::kill(m_sshd, SIGTERM);
+    int status = 0;
+    for (int i = 0; i < 100 && ::waitpid(m_sshd, &status, WNOHANG) == 0; ++i)
+      std::this_thread::sleep_for(20ms);
+    if (::waitpid(m_sshd, &status, WNOHANG) == 0) {
+      ::kill(m_sshd, SIGKILL);
+      ::waitpid(m_sshd, &status, 0);
+    }
+    m_sshd = -1;
+  }
+
+  // A port that nothing listens on now: the kernel's pick for a socket closed again.
+  static int freePort() {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof address;
+    int port = -1;
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&address), size) == 0 &&
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size) == 0)
+      port = ntohs(address.sin_port);
+    ::close(fd);
+    return port;
+  }
+
+  static bool accepts(int port) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<std::uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const bool connected = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    ::close(fd);
+    return connected;
+  }
+
+  static std::string slurp(const std::filesystem::path& path) {
+    std::ifstream in(path);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  }
+
+  // `corvctl reg get` of a Parameters value on the second computer's root, run
+  // here: what the far side stored, not what the session answers.
+  std::string getOnSecondComputer(const char* name) const {
+    const std::string command = "CORVANTEL_ROOT='" + farRoot().string() +
+                                "' '" CORVCTL_PROGRAM "' reg get 'HKLM\\" + kParameters + "' " + name +
+                                " 2>&1";
+    FILE* pipe = ::popen(command.c_str(), "r");
+    if (pipe == nullptr) return "(popen failed)";
+    std::string out;
+    char chunk[256];
+    for (std::size_t n; (n = std::fread(chunk, 1, sizeof chunk, pipe)) > 0;) out.append(chunk, n);
+    const int status = ::pclose(pipe);
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return "(failed) " + out;
+    while (!out.empty() && out.back() == '\n') out.pop_back();
+    return out;
+  }
+
+  pid_t m_sshd = -1;
+};
+
+TEST_F(RemoteOverSshTest, RegistryAndServiceOfTheComputerBehindSshAndNoneOnceItsSshdStops) {
+  // A computer whose services' key exists (the far side creates nothing
+  // outside Corvantel's subtrees), without Corvantel's service.
+  onSecondComputer([] {
+    HKEY services = nullptr;
+    ASSERT_EQ(RegCreateKeyA(HKEY_LOCAL_MACHINE, "SYSTEM\\CurrentControlSet\\Services", &services), 0);
+    RegCloseKey(services);
+  });
+  HKEY root = nullptr, params = nullptr;
+  ASSERT_EQ(RegConnectRegistryA("sshtarget", HKEY_LOCAL_MACHINE, &root), ERROR_SUCCESS)
+      << slurp(file("sshd.log"));
+  ASSERT_EQ(
+      RegCreateKeyExA(root, kParameters.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &params, nullptr),
+      ERROR_SUCCESS);
+  const DWORD port = 10514;
+  EXPECT_EQ(RegSetValueExA(params, "Port", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&port), 4), 0);
+  EXPECT_EQ(RegSetValueExA(params, "Folder", 0, REG_SZ, reinterpret_cast<const BYTE*>("/var/log/far"), 13),
+            0);
+
+  DWORD type = 0, value = 0, size = sizeof value;
+  EXPECT_EQ(RegQueryValueExA(params, "Port", nullptr, &type, reinterpret_cast<BYTE*>(&value), &size), 0);
+  EXPECT_EQ(type, DWORD(REG_DWORD));
+  EXPECT_EQ(value, 10514u);
+  char text[32] = {};
+  size = sizeof text;
+  EXPECT_EQ(RegQueryValueExA(params, "Folder", nullptr, &type, reinterpret_cast<BYTE*>(text), &size), 0);
+  EXPECT_EQ(type, DWORD(REG_SZ));
+  EXPECT_EQ(size, 13u);
+  EXPECT_STREQ(text, "/var/log/far");
+
+  // Stored in the second root, and not in this process's own.
+  EXPECT_EQ(getOnSecondComputer("Port"), "10514");
+  EXPECT_EQ(getOnSecondComputer("Folder"), "/var/log/far");
+  HKEY local = nullptr;
+  EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, kParameters.c_str(), 0, KEY_READ, &local),
+            ERROR_FILE_NOT_FOUND);
+
+  // Its key is there, but no service was installed.
+  SC_HANDLE manager = OpenSCManagerA("sshtarget", nullptr, SC_MANAGER_CONNECT);
+  ASSERT_NE(manager, nullptr) << GetLastError();
+  EXPECT_EQ(OpenServiceA(manager, "TolvaneCorvantel", SERVICE_QUERY_STATUS), nullptr);
+  EXPECT_EQ(GetLastError(), DWORD(ERROR_SERVICE_DOES_NOT_EXIST));
+
+  EXPECT_TRUE(CloseServiceHandle(manager));
+  EXPECT_EQ(RegCloseKey(params), ERROR_SUCCESS);
+  EXPECT_EQ(RegCloseKey(root), ERROR_SUCCESS);
+
+  // With the last handle the session ended: a new one finds no sshd.
+  stopSshd();
+  EXPECT_EQ(RegConnectRegistryA("sshtarget", HKEY_LOCAL_MACHINE, &root), ERROR_BAD_NETPATH);
+  EXPECT_EQ(OpenSCManagerA("sshtarget", nullptr, SC_MANAGER_CONNECT), nullptr);
+  EXPECT_EQ(GetLastError(), DWORD(ERROR_BAD_NETPATH));
 }
 
 }  // namespace
