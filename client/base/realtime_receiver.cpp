@@ -135,7 +135,7 @@ void Receiver::run() {
       }
       continue;
     }
-    const QDateTime now = QDateTime::currentDateTime();
+    const QDateTime now = QDateTime::currentDateTimeUtc();
     batch.clear();
     for (int i = 0; i < count; ++i) {
       // A longer datagram keeps its first kMaxDatagramBytes.

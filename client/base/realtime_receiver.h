@@ -20,7 +20,7 @@ namespace Realtime {
 struct Datagram {
   QByteArray bytes;  // at most kMaxDatagramBytes of it
   QString sender;    // dotted IPv4 (never "::ffff:"), or IPv6 in its short form
-  QDateTime receivedAt;  // local time
+  QDateTime receivedAt;  // UTC: cheap to take; turned into local time once a second for display
 };
 
 class Receiver {

@@ -181,7 +181,7 @@ void RealtimePage::handle(const Realtime::Datagram& datagram) {
   const qint64 second = datagram.receivedAt.toSecsSinceEpoch();
   if (second != m_timeSecond) {
     m_timeSecond = second;
-    m_timeText = Realtime::ReceptionTimeText(datagram.receivedAt);
+    m_timeText = Realtime::ReceptionTimeText(datagram.receivedAt.toLocalTime());
   }
   row.time = m_timeText;
   Realtime::SplitSyslogBuf(text, row.facility, row.priority, row.message);
