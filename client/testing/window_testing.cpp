@@ -1,6 +1,7 @@
 #include "window_testing.h"
 
 #include <QApplication>
+#include <QDesktopServices>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFontMetrics>
@@ -49,3 +50,13 @@ QString renderToPng(QWidget* window, const QString& name) {
   painter.end();
   return image.save(path, "PNG") ? path : QString();
 }
+
+OpenedUrls::OpenedUrls(const QStringList& schemes) : m_schemes(schemes) {
+  for (const QString& scheme : m_schemes) QDesktopServices::setUrlHandler(scheme, this, "open");
+}
+
+OpenedUrls::~OpenedUrls() {
+  for (const QString& scheme : m_schemes) QDesktopServices::unsetUrlHandler(scheme);
+}
+
+void OpenedUrls::open(const QUrl& url) { urls.push_back(url); }

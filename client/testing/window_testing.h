@@ -2,8 +2,12 @@
 // rendering a window to a PNG file.
 #pragma once
 
+#include <QObject>
 #include <QString>
+#include <QStringList>
+#include <QUrl>
 #include <functional>
+#include <vector>
 
 class QWidget;
 
@@ -14,3 +18,22 @@ void whenModalOpens(const std::function<void(QWidget*)>& act, int timeoutMs = 50
 // Writes the window as it looks now to <build>/renderings/<name>.png and
 // returns the path (empty when it could not be written).
 QString renderToPng(QWidget* window, const QString& name);
+
+// Takes the addresses of the given schemes that the client asks the desktop to
+// open, for its lifetime, instead of a browser or any other program.
+class OpenedUrls : public QObject {
+  Q_OBJECT
+
+ public:
+  explicit OpenedUrls(const QStringList& schemes = {QStringLiteral("file"), QStringLiteral("http"),
+                                                    QStringLiteral("https")});
+  ~OpenedUrls() override;
+
+  std::vector<QUrl> urls;
+
+ public slots:
+  void open(const QUrl& url);
+
+ private:
+  QStringList m_schemes;
+};
