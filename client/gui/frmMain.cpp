@@ -29,11 +29,13 @@
 #include "client_settings.h"
 #include "config_pages.h"
 #include "dialogs.h"
+#include "frmAbout.h"
 #include "frmOptions.h"
 #include "frmRules.h"
 #include "frmSelectComputer.h"
 #include "frmServiceState.h"
 #include "frmSplash.h"
+#include "frmUpdateCheck.h"
 #include "frmWizard.h"
 #include "realtime_page.h"
 #include "hive_diagnosis.h"
@@ -73,11 +75,6 @@ void applyFont(QWidget* root) {
 namespace {
 const frmMain* s_checkBoxesOwner = nullptr;
 }  // namespace
-
-LaterWindows& laterWindows() {
-  static LaterWindows hooks;
-  return hooks;
-}
 
 frmMain::frmMain(QWidget* parent) : QMainWindow(parent) {
   setObjectName(QStringLiteral("frmMain"));
@@ -303,13 +300,6 @@ void frmMain::Initiate_Startup_Standards() {
   Initiate_Grid_Cols();
   // The Edit menu never shows in the bar; it is the grid's context menu.
   mnuEdit->menuAction()->setVisible(false);
-  // Entries whose windows are not part of this program yet stay visible but
-  // disabled.
-  const LaterWindows& later = laterWindows();
-  mnuHelpUpdateCheck->setEnabled(static_cast<bool>(later.updateCheck));
-  toolButton(QStringLiteral("Update"))->setEnabled(static_cast<bool>(later.updateCheck));
-  mnuHelpAbout->setEnabled(static_cast<bool>(later.about));
-  toolButton(QStringLiteral("About"))->setEnabled(static_cast<bool>(later.about));
 }
 
 void frmMain::Initiate_Grid_Cols() { pgRealtime->Initiate_Grid_Cols(); }
@@ -695,11 +685,13 @@ void frmMain::mnuRulesEdit_Click() {
 }
 
 void frmMain::mnuHelpUpdateCheck_Click() {
-  if (laterWindows().updateCheck) laterWindows().updateCheck(this);
+  frmUpdateCheck window(this);
+  window.exec();
 }
 
 void frmMain::mnuHelpAbout_Click() {
-  if (laterWindows().about) laterWindows().about(this);
+  frmAbout window(this);
+  window.exec();
 }
 
 namespace {

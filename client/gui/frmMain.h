@@ -2,10 +2,6 @@
 // the five configuration pages of the daemon's Parameters key, the menus, the
 // toolbar TBMain, OK / Cancel / Apply, and a status bar with two panels and the
 // progress bar pgbMain laid over it.
-//
-// Windows that later work adds (about, update check) are opened through the
-// hooks in LaterWindows: their menu entries are present and stay disabled until
-// a hook is set.
 #pragma once
 
 #include <QMainWindow>
@@ -30,13 +26,6 @@ class QToolBar;
 class frmOptions;
 class frmServiceState;
 class frmSplash;
-
-// Opens a window of later work over the main window.
-struct LaterWindows {
-  std::function<void(QWidget* owner)> about;
-  std::function<void(QWidget* owner)> updateCheck;
-};
-LaterWindows& laterWindows();
 
 class frmMain : public QMainWindow, public ServiceMenu {
   Q_OBJECT

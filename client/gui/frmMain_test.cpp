@@ -73,7 +73,6 @@ class MainWindowTest : public ::testing::Test {
     Rules::model() = Rules::Model{};
     ClientSettings::resetToDefaults();
     Messages::SetLanguage(Messages::kEnglish);
-    laterWindows() = LaterWindows{};
     Global::setDaemonProgramPathForTesting(QStringLiteral(CORVANTD_PATH));
   }
   void TearDown() override {
@@ -81,7 +80,6 @@ class MainWindowTest : public ::testing::Test {
     Global::setDaemonProgramPathForTesting(QString());
     frmMain::setManualCandidatesForTesting({});
     frmMain::setHelpFolderCandidatesForTesting({});
-    laterWindows() = LaterWindows{};
     Global::reset();
     Messages::SetLanguage(Messages::kEnglish);
   }
@@ -226,19 +224,22 @@ TEST_F(MainWindowTest, WithoutAccessToTheHiveTheClientSaysWhoMayUseIt) {
   EXPECT_TRUE(output.contains("[  PASSED  ] 1 test")) << output.toStdString();
 }
 
-TEST_F(MainWindowTest, EntriesOfWindowsStillToComeAreThereButDisabled) {
+TEST_F(MainWindowTest, AboutAndUpdateCheckEntriesOpenTheirWindows) {
   frmMain& w = open();
-  for (QAction* entry : {w.mnuHelpUpdateCheck, w.mnuHelpAbout, w.toolButton("About"),
-                         w.toolButton("Update")}) {
-    EXPECT_TRUE(entry->isVisible()) << entry->objectName().toStdString();
-    EXPECT_FALSE(entry->isEnabled()) << entry->objectName().toStdString();
+  const std::pair<QAction*, const char*> entries[] = {{w.mnuHelpAbout, "frmAbout"},
+                                                      {w.toolButton("About"), "frmAbout"},
+                                                      {w.mnuHelpUpdateCheck, "frmUpdateCheck"},
+                                                      {w.toolButton("Update"), "frmUpdateCheck"}};
+  for (const auto& [entry, window] : entries) {
+    EXPECT_TRUE(entry->isEnabled()) << entry->objectName().toStdString();
+    QString opened;
+    whenModalOpens([&](QWidget* modal) {
+      opened = modal->objectName();
+      modal->close();
+    });
+    entry->trigger();
+    EXPECT_EQ(opened, window) << entry->objectName().toStdString();
   }
-  int abouts = 0;
-  laterWindows().about = [&](QWidget*) { ++abouts; };
-  open();
-  m_window->toolButton("About")->trigger();
-  m_window->mnuHelpAbout->trigger();
-  EXPECT_EQ(abouts, 2);
 }
 
 TEST_F(MainWindowTest, ServiceItemsDriveMenusAndToolbarTogether) {
