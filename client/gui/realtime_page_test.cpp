@@ -162,7 +162,9 @@ TEST_F(RealtimePageTest, SendersOfBothFamiliesAndLongDatagrams) {
   const int longRow = m_page->model->rowCount() - 1;
   EXPECT_EQ(m_page->model->at(longRow).message, QString(Realtime::kMaxDatagramBytes - 4, 'x'));
   EXPECT_EQ(m_page->model->at(longRow).source, "127.0.0.1");
-  if (longRow == 1) EXPECT_EQ(m_page->model->at(0).source, "::1");
+  if (longRow == 1) {
+    EXPECT_EQ(m_page->model->at(0).source, "::1");
+  }
 }
 
 TEST_F(RealtimePageTest, TheRowLimitKeepsTheNewestAndDeleteViewKeepsTheNumbering) {
