@@ -70,10 +70,9 @@ void applyFont(QWidget* root) {
   for (QWidget* child : root->findChildren<QWidget*>()) child->setFont(font);
 }
 
-}  // namespace
-
-namespace {
+// The main window whose realtime page follows the stored check boxes.
 const frmMain* s_checkBoxesOwner = nullptr;
+
 }  // namespace
 
 frmMain::frmMain(QWidget* parent) : QMainWindow(parent) {
