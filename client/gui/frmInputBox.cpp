@@ -9,6 +9,7 @@
 #include <QPushButton>
 
 #include "Messages/Messages.h"
+#include "etched_line.h"
 #include "trace.h"
 #include "twips.h"
 
@@ -18,17 +19,6 @@ namespace {
 // margin below it as wide as the one at the left.
 constexpr int kWidthTwips = 5415;
 constexpr int kHeightTwips = 1440 + 375 + 120;
-
-QFrame* etchedLine(QWidget* parent, const QColor& colour, int topTwips) {
-  auto* line = new QFrame(parent);
-  line->setFrameShape(QFrame::NoFrame);
-  line->setAutoFillBackground(true);
-  QPalette palette = line->palette();
-  palette.setColor(QPalette::Window, colour);
-  line->setPalette(palette);
-  line->setGeometry(0, twips(topTwips), twips(5400), 1);
-  return line;
-}
 
 }  // namespace
 
@@ -50,9 +40,9 @@ frmInputBox::frmInputBox(QWidget* parent) : QDialog(parent) {
   lblInputBox->setPalette(band);
   lblInputBox->setGeometry(twipsRect(0, 0, 5415, 900));
 
-  Line1 = etchedLine(this, QColor(0x80, 0x80, 0x80), 940);
+  Line1 = etchedLine(this, QColor(0x80, 0x80, 0x80), QRect(0, twips(940), twips(5400), 1));
   Line1->setObjectName(QStringLiteral("Line1"));
-  Line2 = etchedLine(this, Qt::white, 960);
+  Line2 = etchedLine(this, Qt::white, QRect(0, twips(960), twips(5400), 1));
   Line2->setObjectName(QStringLiteral("Line2"));
 
   txtInput = new QLineEdit(this);

@@ -14,6 +14,7 @@
 #include "Messages/Messages.h"
 #include "Rules.h"
 #include "dialogs.h"
+#include "etched_line.h"
 #include "twips.h"
 
 namespace {
@@ -125,17 +126,6 @@ QLabel* pageLabel(QWidget* parent, const char* name) {
   return label;
 }
 
-QFrame* etchedLine(QWidget* parent, const QColor& colour, int top) {
-  auto* line = new QFrame(parent);
-  line->setFrameShape(QFrame::NoFrame);
-  line->setAutoFillBackground(true);
-  QPalette palette = line->palette();
-  palette.setColor(QPalette::Window, colour);
-  line->setPalette(palette);
-  line->setGeometry(0, top, twips(kWidthTwips), 1);
-  return line;
-}
-
 }  // namespace
 
 frmWizard::frmWizard(QWidget* parent) : QDialog(parent) {
@@ -149,8 +139,8 @@ frmWizard::frmWizard(QWidget* parent) : QDialog(parent) {
   pbNav = named(new QFrame(this), "pbNav");
   pbNav->setFrameShape(QFrame::NoFrame);
   pbNav->setGeometry(twipsRect(0, kHeightTwips - kNavHeightTwips, kWidthTwips, kNavHeightTwips));
-  etchedLine(pbNav, QColor(0x80, 0x80, 0x80), 0);
-  etchedLine(pbNav, Qt::white, 1);
+  etchedLine(pbNav, QColor(0x80, 0x80, 0x80), QRect(0, 0, twips(kWidthTwips), 1));
+  etchedLine(pbNav, Qt::white, QRect(0, 1, twips(kWidthTwips), 1));
   cmdBack = named(new QPushButton(pbNav), "cmdBack");
   cmdBack->setGeometry(twipsRect(2520, 165, 1215, 375));
   cmdNext = named(new QPushButton(pbNav), "cmdNext");
