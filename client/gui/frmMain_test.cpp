@@ -595,17 +595,6 @@ class MainWindowServiceTest : public MainWindowTest {
     }
     MainWindowTest::TearDown();
   }
-
-  // Every line of every file below `folder`.
-  static QString logged(const QString& folder) {
-    QString all;
-    QDirIterator files(folder, QDir::Files);
-    while (files.hasNext()) {
-      QFile file(files.next());
-      if (file.open(QIODevice::ReadOnly)) all += QString::fromUtf8(file.readAll());
-    }
-    return all;
-  }
 };
 
 TEST_F(MainWindowServiceTest, SavedPortAndRulesTakeEffectAfterARestartFromTheServiceMenu) {

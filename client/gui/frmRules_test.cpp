@@ -557,18 +557,7 @@ TEST_F(RuleEditorTest, RendersTheEditorWithThreeRulesInEveryLanguage) {
 
 // The editor's save is what a running service with bReloadRuleBase 1 picks up
 // at its next message.
-class RuleEditorServiceTest : public RealServiceTest {
- protected:
-  static QString logged(const QString& folder) {
-    QString all;
-    QDirIterator files(folder, QDir::Files);
-    while (files.hasNext()) {
-      QFile file(files.next());
-      if (file.open(QIODevice::ReadOnly)) all += QString::fromUtf8(file.readAll());
-    }
-    return all;
-  }
-};
+class RuleEditorServiceTest : public RealServiceTest {};
 
 TEST_F(RuleEditorServiceTest, ARuleBaseSavedInTheEditorFilesTheNextDatagram) {
   ScriptedDialogs dialogs;

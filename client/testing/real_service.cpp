@@ -3,6 +3,8 @@
 #include <signal.h>
 
 #include <QCoreApplication>
+#include <QDir>
+#include <QDirIterator>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QHostAddress>
@@ -31,6 +33,16 @@ int freeUdpPort() {
   QUdpSocket socket;
   socket.bind(QHostAddress::LocalHost, 0);
   return socket.localPort();
+}
+
+QString logged(const QString& folder) {
+  QString all;
+  QDirIterator files(folder, QDir::Files);
+  while (files.hasNext()) {
+    QFile file(files.next());
+    if (file.open(QIODevice::ReadOnly)) all += QString::fromUtf8(file.readAll());
+  }
+  return all;
 }
 
 void killService(const std::filesystem::path& machineRoot) {

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <QString>
 #include <filesystem>
 #include <functional>
 
@@ -15,6 +16,9 @@ bool eventually(const std::function<bool()>& condition, int limitMs = 10000);
 
 // A UDP port on the loopback address that nothing uses right now.
 int freeUdpPort();
+
+// The text of every file in `folder` (the log files a service wrote there).
+QString logged(const QString& folder);
 
 // Kills the process of the daemon's service in the platform root whose
 // machine folder is `machineRoot`, if one runs.
