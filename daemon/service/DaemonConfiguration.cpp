@@ -59,6 +59,9 @@ const Setting kSettings[] = {
     {u"szSyslogSendServer", StringSetting{&DaemonConfiguration::szSyslogSendServer, kCapacityPath, false}},
     {u"nReceiveBufferSize", &DaemonConfiguration::nReceiveBufferSize},
     {u"nFileEscapeControlChars", &DaemonConfiguration::nFileEscapeControlChars},
+    {u"nQueueMemoryLimit", &DaemonConfiguration::nQueueMemoryLimit},
+    {u"nQueueSpoolLimit", &DaemonConfiguration::nQueueSpoolLimit},
+    {u"nKeepDays", &DaemonConfiguration::nKeepDays},
 };
 
 int digitValue(unsigned char c) { return c >= '0' && c <= '9' ? c - '0' : c - 55; }

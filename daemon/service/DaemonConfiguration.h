@@ -62,6 +62,14 @@ struct DaemonConfiguration {
   // three octal digits, so that one message is one line and no sender can
   // forge a line or drive a terminal. 0 writes them raw.
   DWORD nFileEscapeControlChars = 1;
+  // The queue between reception and processing: what it may hold in memory,
+  // and what it may hold in its spool on disk beyond that, in MiB. 0 means the
+  // default (32 MiB in memory; on disk 1024 MiB, never more than the free
+  // space of the spool's file system less a reserve).
+  DWORD nQueueMemoryLimit = 0;
+  DWORD nQueueSpoolLimit = 0;
+  // Days a dated log file of the file action is kept; 0 keeps every file.
+  DWORD nKeepDays = 0;
 };
 
 // The process-wide configuration.
