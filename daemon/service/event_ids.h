@@ -44,3 +44,8 @@ inline constexpr std::int32_t kEventMailError = 117;
 
 // A failure of the receive thread that is not an error report.
 inline constexpr std::int32_t kEventInternalError = 150;
+
+// Log retention: dated log files older than nKeepDays removed (information),
+// a file that could not be removed (warning).
+inline constexpr std::int32_t kEventOldLogFilesRemoved = 190;
+inline constexpr std::int32_t kEventOldLogFileNotRemoved = 191;
