@@ -28,6 +28,11 @@ packages=(
   # itself (without an init system, as in a container, installing it starts no
   # service), and avahi-browse for the client's list of computers on the network
   openssh-server avahi-utils
+  # the Debian packages (scripts/package.sh): debhelper builds them, scdoc makes
+  # the manual pages, rsvg-convert the icon's PNG sizes; lintian,
+  # desktop-file-validate and xmllint check them; debootstrap makes the chroot
+  # in which the test installs, upgrades, removes and purges them
+  debhelper scdoc librsvg2-bin lintian desktop-file-utils libxml2-utils debootstrap
 )
 
 if [ "$(id -u)" -ne 0 ]; then
