@@ -45,6 +45,14 @@ inline constexpr std::int32_t kEventMailError = 117;
 // A failure of the receive thread that is not an error report.
 inline constexpr std::int32_t kEventInternalError = 150;
 
+// The queue between reception and processing, and its spool.
+inline constexpr std::int32_t kEventQueueDropped = 151;    // an episode of a full queue ended
+inline constexpr std::int32_t kEventSpoolFailed = 152;     // the spool cannot be made, read or written
+inline constexpr std::int32_t kEventSpoolRestored = 153;   // messages of the last run are processed first
+inline constexpr std::int32_t kEventSpoolDamaged = 154;    // damaged records were skipped
+inline constexpr std::int32_t kEventQueuePersisted = 155;  // messages queued at the stop went to the spool
+inline constexpr std::int32_t kEventStopSummary = 156;     // the figures of the run, at the stop
+
 // Log retention: dated log files older than nKeepDays removed (information),
 // a file that could not be removed (warning).
 inline constexpr std::int32_t kEventOldLogFilesRemoved = 190;
