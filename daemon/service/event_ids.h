@@ -53,6 +53,11 @@ inline constexpr std::int32_t kEventSpoolDamaged = 154;    // damaged records we
 inline constexpr std::int32_t kEventQueuePersisted = 155;  // messages queued at the stop went to the spool
 inline constexpr std::int32_t kEventStopSummary = 156;     // the figures of the run, at the stop
 
+// An output (an action type with its target) suspended after a failure the
+// next message would meet too (error), and working again (information).
+inline constexpr std::int32_t kEventOutputSuspended = 160;
+inline constexpr std::int32_t kEventOutputRecovered = 161;
+
 // Log retention: dated log files older than nKeepDays removed (information),
 // a file that could not be removed (warning).
 inline constexpr std::int32_t kEventOldLogFilesRemoved = 190;
