@@ -270,3 +270,9 @@ bool socketAddress(const std::filesystem::path& file, sockaddr_un* address, int*
 }
 
 }  // namespace platform::scm
+
+namespace platform {
+
+std::filesystem::path serviceStateFolder(std::string_view serviceName) { return scm::stateFolder(serviceName); }
+
+}  // namespace platform

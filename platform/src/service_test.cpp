@@ -192,6 +192,14 @@ TEST_F(ServiceTest, DeletingAStoppedServiceRemovesItAtOnce) {
   EXPECT_NE(create(), nullptr) << "the name is free again";
 }
 
+TEST_F(ServiceTest, TheStateFolderIsTheManagersForEverySpellingAndStaysInsideTheRoot) {
+  EXPECT_EQ(platform::serviceStateFolder("CORVtestSERVICE"), stateFolder());
+  const std::filesystem::path services = m_root.machine() / "services";
+  for (const std::string& name : {std::string(".."), std::string("../x"), std::string(300, '.')}) {
+    EXPECT_EQ(platform::serviceStateFolder(name).parent_path(), services) << name;
+  }
+}
+
 TEST_F(ServiceTest, StartRunsTheServiceUntilStopped) {
   SC_HANDLE h = create();
   ASSERT_NE(h, nullptr);

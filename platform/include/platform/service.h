@@ -33,6 +33,9 @@
 // return; 30000 each by default.
 #pragma once
 
+#include <filesystem>
+#include <string_view>
+
 #include "platform/types.h"
 
 struct SC_HANDLE__;
@@ -191,6 +194,15 @@ SERVICE_STATUS_HANDLE RegisterServiceCtrlHandlerA(LPCSTR serviceName, LPHANDLER_
 BOOL SetServiceStatus(SERVICE_STATUS_HANDLE handle, LPSERVICE_STATUS status);
 
 namespace platform {
+
+// The service's state folder: <platform root>/services/<name folded to lower
+// case, bytes outside [a-z0-9._-] written %HH>/, owner-only, where the manager
+// keeps the service's status, lock and control socket. A service may keep
+// files of its own there (the daemon's "stats"); names compare without regard
+// to ASCII case, so every spelling of a service's name gives the same folder.
+// The manager creates the folder when it first starts the service; this only
+// names it, for any name, whether or not it exists.
+std::filesystem::path serviceStateFolder(std::string_view serviceName);
 
 // Replaces the calling program with the service's ImagePath, run in the
 // foreground as the manager would run it (same status, lock and control
