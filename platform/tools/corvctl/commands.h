@@ -14,6 +14,7 @@ int regCommand(const Args& args);
 int eventsCommand(const Args& args);
 int scCommand(const Args& args);
 int serveCommand(const Args& args);
+int statsCommand(const Args& args);
 
 // Text for a terminal: CR LF and bare CR become line feeds, and what could
 // steer the terminal (control characters, C1 controls, bytes that are not

@@ -16,6 +16,7 @@ constexpr const char* kUsage =
     "       corvctl sc start-auto\n"
     "       corvctl sc run NAME\n"
     "       corvctl events [--source S] [--follow] [--json]\n"
+    "       corvctl stats [--json] [NAME] (a service's counters; NAME defaults to TolvaneCorvantel)\n"
     "       corvctl serve                (the remote end of the SSH transport)\n"
     "KEY is HKLM\\... or HKEY_LOCAL_MACHINE\\... (likewise HKCU, HKEY_CURRENT_USER).\n";
 
@@ -35,6 +36,7 @@ int main(int argc, char** argv) {
   if (std::strcmp(argv[1], "events") == 0) return corvctl::eventsCommand(rest);
   if (std::strcmp(argv[1], "sc") == 0) return corvctl::scCommand(rest);
   if (std::strcmp(argv[1], "serve") == 0) return corvctl::serveCommand(rest);
+  if (std::strcmp(argv[1], "stats") == 0) return corvctl::statsCommand(rest);
   std::fprintf(stderr, "corvctl: unknown command '%s'\n%s", argv[1], kUsage);
   return corvctl::kExitUsage;
 }
