@@ -48,6 +48,9 @@ class CUDPServer : public CIP {
 
   // Bytes kept of the last datagram, -1 after a failed receive.
   int getReceivedLength() const { return m_received; }
+  // One receive system call on the socket, for a caller that takes the
+  // datagrams itself (the receiving thread): as receiveDatagrams.
+  int receiveBatch(mmsghdr* slots, unsigned capacity, int flags) { return receiveDatagrams(slots, capacity, flags); }
   // True when every datagram taken from the socket has been served, so that the
   // next receive waits for the socket.
   bool isBatchUsedUp() const { return m_next >= m_count; }

@@ -8,9 +8,22 @@
 #include <ctime>
 #include <system_error>
 
+#include <arpa/inet.h>
+#include <netdb.h>
+
+#include <condition_variable>
+#include <cstring>
+#include <filesystem>
+#include <mutex>
+#include <thread>
+
 #include "actions/CForwardAction.h"
 #include "actions/file_output.h"
+#include "pipeline/MessageQueue.h"
+#include "pipeline/receiver.h"
 #include "platform/debug.h"
+#include "platform/paths.h"
+#include "reception/pri_rule.h"
 #include "reception/CSyslogServer.h"
 #include "reception/SyslogMessage.h"
 #include "rules/CRuleBase.h"
@@ -18,77 +31,140 @@
 #include "service/CQuenraSrvc.h"
 #include "service/DaemonConfiguration.h"
 #include "service/event_ids.h"
+#include "service/statistics.h"
 
 namespace {
 
 constexpr const char kInternalErrorText[] = "Internal Corvantel error occured. The process was stopped.";
-// After a second failed receive in a row the loop pauses this long, so that a
-// socket that keeps failing does not spin a processor.
-constexpr std::chrono::milliseconds kFailurePause{100};
+// What part of the stop grace the processing thread gets to finish the
+// message in hand; the rest is for writing the queue to the spool.
+constexpr std::chrono::milliseconds kProcessingGrace = CQuenraSrvc::kStopGrace - std::chrono::milliseconds(1000);
 
 int socketBufferSize(DWORD configured) {
   if (configured > 0 && configured <= 1024u * 1024 * 1024) return static_cast<int>(configured);
   return kDefaultSocketBufferBytes;
 }
 
-// Set-up, then one pass per datagram until a stop is requested. Failures
-// outside the per-message guard leave by exception.
-void receiveLoop(CQuenraSrvc& service, const SyslogServerFactory& makeServer) {
+queue::MessageQueue::Limits queueLimits(const DaemonConfiguration& config) {
+  queue::MessageQueue::Limits limits;
+  if (config.nQueueMemoryLimit > 0) limits.memory = std::size_t{config.nQueueMemoryLimit} << 20;
+  if (config.nQueueSpoolLimit > 0) limits.spool = std::uint64_t{config.nQueueSpoolLimit} << 20;
+  return limits;
+}
+
+DWORD noticeEvent(queue::Notice::Kind kind) {
+  switch (kind) {
+    case queue::Notice::kDropped: return kEventQueueDropped;
+    case queue::Notice::kSpoolFailed: return kEventSpoolFailed;
+    case queue::Notice::kRestored: return kEventSpoolRestored;
+    case queue::Notice::kDamaged: return kEventSpoolDamaged;
+    case queue::Notice::kPersisted: return kEventQueuePersisted;
+  }
+  return kEventGeneralError;
+}
+
+// The sender's text of a record: its address (a.b.c.d, or the standard form of
+// an IPv6 address), or with nResolveHostName 1 its name where the address has
+// one. The last text is kept: a burst from one host costs one conversion, and
+// one reverse look-up per part of the queue.
+class SenderNames {
+ public:
+  explicit SenderNames(bool resolve) : m_resolve(resolve) {}
+
+  // A new part of the queue: names are looked up again.
+  void newPart() { m_valid = m_valid && !m_resolve; }
+
+  // True when `host` was changed.
+  bool describe(const queue::RecordHeader& record, CTolvaneString& host) {
+    if (m_valid && record.family == m_family && std::memcmp(record.address, m_address, 16) == 0) return false;
+    m_family = record.family;
+    std::memcpy(m_address, record.address, 16);
+    m_valid = true;
+    char text[NI_MAXHOST] = "";
+    sockaddr_storage address{};
+    socklen_t length = 0;
+    if (record.family == AF_INET6) {
+      auto& v6 = reinterpret_cast<sockaddr_in6&>(address);
+      v6.sin6_family = AF_INET6;
+      std::memcpy(&v6.sin6_addr, record.address, 16);
+      length = sizeof(v6);
+    } else {
+      auto& v4 = reinterpret_cast<sockaddr_in&>(address);
+      v4.sin_family = AF_INET;
+      std::memcpy(&v4.sin_addr, record.address, 4);
+      length = sizeof(v4);
+    }
+    if (!m_resolve || getnameinfo(reinterpret_cast<const sockaddr*>(&address), length, text, sizeof(text), nullptr,
+                                  0, NI_NAMEREQD) != 0) {
+      const void* bytes = record.family == AF_INET6 ? static_cast<const void*>(record.address)
+                                                    : static_cast<const void*>(record.address);
+      if (inet_ntop(record.family == AF_INET6 ? AF_INET6 : AF_INET, bytes, text, sizeof(text)) == nullptr) {
+        text[0] = '\0';
+      }
+    }
+    if (std::strcmp(host.getNarrow(), text) == 0) return false;
+    host.setNarrow(text);
+    return true;
+  }
+
+ private:
+  const bool m_resolve;
+  bool m_valid = false;
+  std::uint8_t m_family = 0;
+  std::uint8_t m_address[16] = {};
+};
+
+// The processing thread: takes the queue's records in order and does
+// everything but receiving: the PRI rule, the time stamp rule, the reload of
+// the rule base, the rules and their actions, the file lines. No record
+// starts after a stop request. A failure outside the per-message guard leaves
+// by exception.
+void processLoop(CQuenraSrvc& service, queue::MessageQueue& queue) {
   const ReceiveStop& stop = service.getReceiveStop();
   const DaemonConfiguration& config = daemonConfiguration();
   const ActionSettings settings = makeActionSettings(config);
-  SyslogMessage message;
-
-  const std::unique_ptr<CSyslogServer> server = makeServer();
-  server->getSocket().setResolveHostNames(static_cast<std::int32_t>(config.nResolveHostName));
-  server->setServerPort(static_cast<std::int32_t>(config.nSyslogPort));
-  server->setSocketBufferSize(socketBufferSize(config.nReceiveBufferSize));
-  server->setWakeHandle(stop.getWakeHandle());
-  CTolvaneString source;
-  server->Open();
-
   const bool useOwnTimeStamp = config.nUseOrgTimeStamp == 1;
   const bool reloadRuleBase = config.bReloadRuleBase == 1;
   const bool debugOutput = platform::debugOutputEnabled();
+  SyslogMessage message;
+  CTolvaneString text;
+  CTolvaneString source;
+  SenderNames senders(config.nResolveHostName == 1);
   RuleBaseReloader reloader;
-  int failuresInARow = 0;
-  for (;;) {
-    // A datagram that needs a new batch from the socket was received after
-    // everything before the wait: the moment to look for a saved rule base.
-    const bool newBatch = server->isBatchUsedUp();
-    if (!server->receiveNext(source)) {
-      // A failed receive carries no message; there is nothing to dispatch.
-      // The wake handle ends a wait this way when a stop was requested.
-      if (stop.isRequested()) return;
-      if (++failuresInARow > 1) stop.pause(kFailurePause);
-      continue;
-    }
-    failuresInARow = 0;
-    // No message starts its actions after a stop request, not even the rest
-    // of a batch already taken from the socket.
-    if (stop.isRequested()) return;
+  bool newPart = true;
 
-    message.setMessage(server->getMessageString());
-    message.setFacility(server->getFacility());  // kept unless 0..23
-    message.setPriority(server->getPriority());
+  const auto process = [&](const char* record) {
+    const queue::RecordHeader& header = queue::headerAt(record);
+    const char* datagram = queue::textAt(record);
+    const PriPart pri = applyPriRule(datagram);
+    // The text ends at the first zero byte, as it always has.
+    const std::string_view raw(datagram + pri.textOffset);
+    text.setNarrow(raw);
+    message.setMessage(text);
+    message.setFacility(pri.facility);  // kept unless 0..23
+    message.setPriority(pri.priority);
+    if (newPart) senders.newPart();
     // The message keeps its copy of the sender until another one sends.
-    if (message.getFromHost().view() != source.view()) message.setFromHost(source);
-
-    const TimeValue now = static_cast<TimeValue>(std::time(nullptr));
-    TimeValue receivedAt = now;
-    if (useOwnTimeStamp) {
-      const TimeValue own = parseMessageTimeStamp(server->getRawMessage(), now, systemZone());
-      if (own != 0) receivedAt = own;
+    if (senders.describe(header, source) || message.getFromHost().view() != source.view()) {
+      message.setFromHost(source);
     }
-    message.setReceivedAt(receivedAt);
+
+    const TimeValue receivedAt = static_cast<TimeValue>(header.receivedAt);
+    TimeValue stamp = receivedAt;
+    if (useOwnTimeStamp) {
+      const TimeValue own = parseMessageTimeStamp(raw, receivedAt, systemZone());
+      if (own != 0) stamp = own;
+    }
+    message.setReceivedAt(stamp);
 
     if (debugOutput) OutputDebugStringW(message.getMessageW());
 
-    // Picks up a rule base saved before this batch was received. The registry
-    // is asked only whether the hive changed; the version value is read only
-    // then, and the rules only when it changed. A reload that failed is tried
+    // Picks up a rule base saved before this part of the queue was handed
+    // over, so before any of its messages was received: the registry is
+    // asked only whether the hive changed. A reload that failed is tried
     // again at every message until it succeeds.
-    if (reloadRuleBase && (newBatch || reloader.isFailing())) reloader.Refresh();
+    if (reloadRuleBase && (newPart || reloader.isFailing())) reloader.Refresh();
+    newPart = false;
 
     try {
       ruleBase().CallRules(message, settings);
@@ -97,9 +173,32 @@ void receiveLoop(CQuenraSrvc& service, const SyslogServerFactory& makeServer) {
       service.LogEvent(EVENTLOG_ERROR_TYPE, static_cast<DWORD>(report.getNumber()),
                        report.getText().getNarrow());
     }
-
-    if (server->isBatchUsedUp()) flushFileOutputs();
+  };
+  const auto stopping = [&stop] { return stop.isRequested(); };
+  while (queue.processNext(process, stopping)) {
+    // The lines of a part reach their files before the next part, and before
+    // the thread waits for one.
+    flushFileOutputs();
+    newPart = true;
   }
+  flushFileOutputs();
+}
+
+// One line of figures for the event at the stop.
+std::string summaryText(const Statistics& counters) {
+  const auto figure = [](const Counter& counter) { return std::to_string(read(counter)); };
+  std::string text = "messages received " + figure(counters.received) + ", lost in the system's socket buffer " +
+                     figure(counters.kernelDropped) + ", restored from the spool " + figure(counters.restored) +
+                     ", processed " + figure(counters.processed) + ", dropped because the queue was full " +
+                     figure(counters.queueDropped) + ", skipped as damaged in the spool " +
+                     figure(counters.spoolDamaged) + ", waiting in the spool for the next start " +
+                     figure(counters.queuedDisk) + ".";
+  counters.forEachOutput([&](const OutputCounters& output) {
+    text += "\r\n" + output.name + ": done " + std::to_string(read(output.done)) + ", failed " +
+            std::to_string(read(output.failed)) + ", suspended " + std::to_string(read(output.suspended)) +
+            " times, missed while suspended " + std::to_string(read(output.missed)) + ".";
+  });
+  return text;
 }
 
 }  // namespace
@@ -133,24 +232,120 @@ DWORD ReceiveThread(LPVOID service) {
                           [] { return std::make_unique<CSyslogServer>(); });
 }
 
+std::filesystem::path queueSpoolFolder() { return platform::machineRoot() / "spool" / "queue"; }
+
 DWORD runReceiveThread(CQuenraSrvc& service, const SyslogServerFactory& makeServer) {
+  ReceiveStop& stop = service.getReceiveStop();
+  const DaemonConfiguration& config = daemonConfiguration();
+  Statistics& counters = statistics();
   bool failed = true;
+  bool abandoned = false;
+  // Left to an abandoned processing thread, which may still use it.
+  auto queue = std::make_unique<queue::MessageQueue>(
+      queueSpoolFolder(), queueLimits(config), counters, [&service](const queue::Notice& notice) {
+        service.LogEvent(notice.warning ? EVENTLOG_WARNING_TYPE : (notice.kind == queue::Notice::kRestored ||
+                                                                   notice.kind == queue::Notice::kPersisted)
+                                                                      ? EVENTLOG_INFORMATION_TYPE
+                                                                      : EVENTLOG_ERROR_TYPE,
+                         noticeEvent(notice.kind), notice.text.c_str());
+      });
+  std::unique_ptr<CSyslogServer> server;
+  std::thread receiver;
+  std::thread processor;
+  std::mutex endMutex;
+  std::condition_variable ended;
+  bool processorEnded = false;
+  bool processorFailed = false;
+  bool receiverFailed = false;
+  bool started = false;
   try {
-    receiveLoop(service, makeServer);
-    failed = false;
+    server = makeServer();
+    server->getSocket().setResolveHostNames(static_cast<std::int32_t>(config.nResolveHostName));
+    server->setServerPort(static_cast<std::int32_t>(config.nSyslogPort));
+    server->setSocketBufferSize(socketBufferSize(config.nReceiveBufferSize));
+    server->setWakeHandle(stop.getWakeHandle());
+    queue->open();
+    server->Open();
+
+    receiver = std::thread([&] {
+      try {
+        runReceiver(*server, *queue, stop, counters);
+      } catch (...) {
+        service.LogEvent(EVENTLOG_ERROR_TYPE, kEventInternalError, kInternalErrorText);
+        std::lock_guard lock(endMutex);
+        receiverFailed = true;
+      }
+      queue->closeInput();
+    });
+    processor = std::thread([&, queue = queue.get()] {
+      bool threw = true;
+      try {
+        processLoop(service, *queue);
+        threw = false;
+      } catch (const CErrorReport& report) {
+        service.LogEvent(EVENTLOG_ERROR_TYPE, static_cast<DWORD>(report.getNumber()),
+                         report.getText().getNarrow());
+      } catch (...) {
+        service.LogEvent(EVENTLOG_ERROR_TYPE, kEventInternalError, kInternalErrorText);
+      }
+      // A failed processing thread ends the service: reception stops too.
+      if (threw) stop.request();
+      std::lock_guard lock(endMutex);
+      processorEnded = true;
+      processorFailed = threw;
+      ended.notify_all();
+    });
+    started = true;
+
+    // The receiving thread ends at a stop request (or when processing failed).
+    receiver.join();
+    {
+      std::unique_lock lock(endMutex);
+      if (receiverFailed) stop.request();
+      if (!ended.wait_for(lock, kProcessingGrace, [&] { return processorEnded; })) abandoned = true;
+    }
+    failed = processorFailed || receiverFailed;
   } catch (const CErrorReport& report) {
     service.LogEvent(EVENTLOG_ERROR_TYPE, static_cast<DWORD>(report.getNumber()),
                      report.getText().getNarrow());
   } catch (...) {
     service.LogEvent(EVENTLOG_ERROR_TYPE, kEventInternalError, kInternalErrorText);
   }
-  try {
-    // Whatever the batch in hand had collected reaches its files.
-    closeFileOutputs();
-    releaseForwardSender();
-  } catch (...) {
-    if (!failed) service.LogEvent(EVENTLOG_ERROR_TYPE, kEventInternalError, kInternalErrorText);
-    failed = true;
+  if (receiver.joinable()) {
+    stop.request();
+    receiver.join();
+  }
+  if (abandoned) {
+    // It is busy in an action and cannot be ended from here; it goes with the
+    // process, which must end without destroying what it uses.
+    processor.detach();
+    service.leaveWorkerBehind();
+    service.LogEvent(EVENTLOG_ERROR_TYPE, kEventReceiveThreadNotStopped);
+  } else if (processor.joinable()) {
+    processor.join();
+  }
+  // Whatever is still queued waits in the spool for the next start.
+  queue->persist();
+  if (!abandoned) {
+    try {
+      // Whatever the last part collected reaches its files.
+      closeFileOutputs();
+      releaseForwardSender();
+    } catch (...) {
+      if (!failed) service.LogEvent(EVENTLOG_ERROR_TYPE, kEventInternalError, kInternalErrorText);
+      failed = true;
+    }
+  }
+  if (server) {
+    try {
+      server->Close();
+    } catch (...) {
+    }
+  }
+  if (started) service.LogEvent(EVENTLOG_INFORMATION_TYPE, kEventStopSummary, summaryText(counters).c_str());
+  if (abandoned) {
+    static_cast<void>(queue.release());
+    static_cast<void>(server.release());
   }
   // On a stop request the service clears the flag itself.
   if (failed) service.setRunning(false);

@@ -1,17 +1,24 @@
-// ReceiveThread: the daemon's one worker thread. It opens the syslog port and,
-// for every datagram, fills the one reused SyslogMessage, stamps it, reloads
-// the rule base when asked to, and hands the message to the rule base. Lines
-// that the file action collected are written after each batch of datagrams,
-// before the thread waits for the socket again.
+// ReceiveThread: the service's worker. It opens the syslog port and the queue
+// (reading back what the spool kept from the last run), then runs two threads:
+// the receiving thread, which only takes datagrams from the socket into the
+// queue (pipeline/receiver.h), and the processing thread, which takes them in
+// arrival order, fills the one reused SyslogMessage, stamps it, reloads the
+// rule base when asked to, and hands the message to the rule base. Lines that
+// the file action collected are written after each part of the queue, before
+// the processing thread waits for the next.
 //
 // It ends when the service asks it to stop (ReceiveStop) or when a failure
-// escapes the per-message guard; it then writes out and closes the file
-// outputs. A failure is logged, and the thread clears the service's running
-// flag so that the service stops.
+// escapes the per-message guard: the receiving thread empties the socket into
+// the queue, the processing thread finishes the message in hand and starts no
+// other, and what is still queued goes to the spool for the next start. It
+// then writes out and closes the file outputs and logs the figures of the run.
+// A failure is logged, and the thread clears the service's running flag so
+// that the service stops.
 #pragma once
 
 #include <atomic>
 #include <chrono>
+#include <filesystem>
 #include <functional>
 #include <memory>
 
@@ -49,6 +56,9 @@ class ReceiveStop {
 // The receive buffer the socket asks for unless the Parameters value
 // nReceiveBufferSize names another size: holds about 30000 short datagrams.
 inline constexpr int kDefaultSocketBufferBytes = 8 * 1024 * 1024;
+
+// Where the queue keeps its spool: <platform root>/spool/queue.
+std::filesystem::path queueSpoolFolder();
 
 // The thread procedure; `service` is the CQuenraSrvc. Returns 0.
 DWORD ReceiveThread(LPVOID service);

@@ -23,6 +23,7 @@
 #include "rules/action_factory.h"
 #include "service/CErrorReport.h"
 #include "service/CQuenraSrvc.h"
+#include "service/statistics.h"
 #include "service/DaemonConfiguration.h"
 #include "temp_root.h"
 #include "daemon_test_support.h"
@@ -103,6 +104,7 @@ class ReceiveThreadTest : public ::testing::Test {
   void startThread(const std::function<std::unique_ptr<CSyslogServer>(std::atomic<bool>&)>& make =
                        [](std::atomic<bool>& open) { return std::make_unique<SignallingServer>(open); }) {
     loadConfiguration();
+    statistics().resetForTesting();
     m_service.setRunning(true);
     m_open = false;
     m_thread = std::thread([this, make] { runReceiveThread(m_service, [&] { return make(m_open); }); });
@@ -161,7 +163,13 @@ TEST_F(ReceiveThreadTest, StopRequestEndsAWaitingThreadAtOnceAndKeepsTheServiceF
   ASSERT_TRUE(eventually([&] { return lines().size() == 1; }));
   EXPECT_LT(stopThread(), 300ms);
   EXPECT_TRUE(m_service.isRunning()) << "a stop request is the service's to finish";
-  EXPECT_TRUE(events().empty());
+  const auto logged = events();
+  ASSERT_EQ(logged.size(), 1u) << "only the figures of the run";
+  EXPECT_EQ(logged[0].eventId, 156u);
+  EXPECT_EQ(logged[0].type, EVENTLOG_INFORMATION_TYPE);
+  ASSERT_EQ(logged[0].strings.size(), 1u);
+  EXPECT_EQ(logged[0].strings[0].substr(0, 64),
+            "messages received 1, lost in the system's socket buffer 0, resto");
 }
 
 // Requests the stop at the moment datagrams are taken from the socket, so that
@@ -277,10 +285,11 @@ TEST_F(ReceiveThreadTest, ErrorReportCostsOnlyItsMessageAndOtherFailuresEndTheTh
   ASSERT_TRUE(eventually([&] { return !m_service.isRunning(); }));
   m_thread.join();
   logged = events();
-  ASSERT_EQ(logged.size(), 2u);
+  ASSERT_EQ(logged.size(), 3u);
   EXPECT_EQ(logged[1].eventId, 150u);
   EXPECT_EQ(logged[1].strings,
             std::vector<std::string>{"Internal Corvantel error occured. The process was stopped."});
+  EXPECT_EQ(logged[2].eventId, 156u) << "the figures of the run";
 }
 
 TEST_F(ReceiveThreadTest, ReloadTakesAChangedRuleBaseOnlyWithANewVersion) {

@@ -2,6 +2,7 @@
 // receive thread while the service runs.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -36,12 +37,15 @@ class CQuenraSrvc : public CNTService {
 
   ReceiveStop& getReceiveStop() { return m_stop; }
   // True after OnStop left a receive thread behind.
-  bool hasAbandonedThread() const { return m_abandoned; }
+  bool hasAbandonedThread() const { return m_abandoned.load(); }
+  // The receive thread left a worker of its own behind (busy in an action at
+  // the stop): the process must end as after an abandoned thread.
+  void leaveWorkerBehind() { m_abandoned.store(true); }
 
  private:
   ReceiveStop m_stop;
   std::thread m_thread;
-  bool m_abandoned = false;
+  std::atomic<bool> m_abandoned{false};
   std::mutex m_endMutex;
   std::condition_variable m_endWake;
   bool m_threadEnded = true;  // guarded by m_endMutex

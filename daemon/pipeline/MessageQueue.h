@@ -1,0 +1,155 @@
+// MessageQueue: the bounded queue between the receiving thread (one producer)
+// and the processing thread (one consumer), in arrival order.
+//
+// The producer writes records (queue_record.h) into a block of its own and
+// hands the block over (publish) when it is full, when the consumer waits
+// for work, and before the producer itself waits for the network. Blocks in
+// memory are bounded by the memory limit; beyond it the producer writes each
+// full block to the spool (spool.h) instead, so that the queue goes on
+// growing on disk, up to the spool limit. Only when both are full are records
+// refused: the producer counts them as dropped, and one event per episode
+// (from the first refusal to the next record taken) says how many.
+//
+// The queue is a list of parts, each a run of records in memory or a range of
+// a spool segment, numbered in arrival order. At a stop the parts still in
+// memory go to the spool as well (persist), so the next start (open) finds
+// every record that was not processed, and processes the spool first.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "pipeline/queue_record.h"
+#include "pipeline/spool.h"
+
+class Statistics;
+
+namespace queue {
+
+inline constexpr std::size_t kBlockSize = 256 * 1024;
+inline constexpr std::size_t kDefaultMemoryLimit = std::size_t{32} << 20;
+inline constexpr std::uint64_t kDefaultSpoolLimit = std::uint64_t{1} << 30;
+// The spool never takes the last of its file system's free space.
+inline constexpr std::uint64_t kSpoolFreeReserve = std::uint64_t{128} << 20;
+
+// Something the queue has to tell the administrator: the event's type and
+// text (the queue itself logs nothing, so that tests can watch).
+struct Notice {
+  enum Kind { kDropped, kSpoolFailed, kRestored, kDamaged, kPersisted } kind;
+  bool warning;
+  std::string text;
+};
+using NoticeSink = std::function<void(const Notice&)>;
+
+class MessageQueue {
+ public:
+  struct Limits {
+    std::size_t memory = kDefaultMemoryLimit;
+    std::uint64_t spool = kDefaultSpoolLimit;
+  };
+  MessageQueue(std::filesystem::path spoolFolder, Limits limits, Statistics& counters, NoticeSink notices);
+  ~MessageQueue();
+  MessageQueue(const MessageQueue&) = delete;
+  MessageQueue& operator=(const MessageQueue&) = delete;
+
+  // Reads the spool's segments, before the threads start: they become the
+  // first parts of the queue. A spool that cannot be read is reported and the
+  // queue runs in memory and with what it can write.
+  void open();
+
+  // ---- Producer (the receiving thread) ----
+  // Room for a record of `span` bytes (<= kMaxRecordSpan) at the end of the
+  // producer's block, or null when memory and spool are full: the record is
+  // dropped (count it with drop()).
+  char* reserve(std::size_t span);
+  // The record written into the room of the last reserve.
+  void commit(std::size_t span);
+  void drop(std::uint64_t records);
+  // Hands the producer's block to the consumer when it holds records.
+  void publish();
+  // The consumer waits for work: the producer should publish now.
+  bool consumerWaiting() const { return m_consumerWaiting.load(std::memory_order_relaxed); }
+  // No more records will come (the producer has ended).
+  void closeInput();
+
+  // ---- Consumer (the processing thread) ----
+  // Calls `process` with each record of the next part in order, waiting for a
+  // part while none is there, until `stopping()` is true before a record (the
+  // records left stay queued) or the part is done. Returns false once
+  // stopping() holds or the input is closed and nothing is left.
+  // `process` is not called for records the stop left.
+  bool processNext(const std::function<void(const char* record)>& process,
+                   const std::function<bool()>& stopping);
+  // Ends a wait of processNext (after a stop request).
+  void wake();
+  // True when every queued record has been processed.
+  bool isEmpty() const;
+
+  // ---- Stop ----
+  // Writes every part still in memory to the spool and the resume offsets of
+  // the parts already there, then fsyncs. After it the consumer touches
+  // nothing any more: a consumer that is still busy with a record (abandoned
+  // in an action) leaves the rest of its part to the spool.
+  void persist();
+
+ private:
+  struct Block;
+  struct Segment;
+  struct Part;
+
+  Block* newBlock();
+  void freeBlock(Block* block);
+  // Under the lock: writes `block`'s records to the spool as part `number`;
+  // false when the spool is full or cannot be written.
+  bool spillLocked(std::uint64_t number, Block& block, std::uint64_t records);
+  bool spoolHasRoomLocked(std::size_t bytes);
+  void endDropEpisodeLocked();
+  void finishPartLocked(Part& part);
+  void notify(Notice::Kind kind, bool warning, std::string text);
+
+  const std::filesystem::path m_folder;
+  const Limits m_limits;
+  Statistics& m_counters;
+  NoticeSink m_notices;
+
+  mutable std::mutex m_mutex;
+  std::condition_variable m_ready;
+  std::deque<std::unique_ptr<Part>> m_parts;
+  std::vector<Block*> m_freeBlocks;
+  std::size_t m_blocksInUse = 0;  // blocks out of the free list, the producer's included
+  std::uint64_t m_nextNumber = 1;
+  std::uint64_t m_spoolBytes = 0;
+  std::shared_ptr<Segment> m_writing;  // the segment the producer appends to
+  bool m_inputClosed = false;
+  bool m_persisted = false;
+  bool m_spoolUsable = true;
+  std::atomic<bool> m_consumerWaiting{false};
+  bool m_woken = false;
+
+  // The producer's block; only the producer touches it between publishes.
+  Block* m_filling = nullptr;
+  std::uint64_t m_fillingRecords = 0;
+  std::size_t m_reserved = 0;
+
+  // Drop episode.
+  std::uint64_t m_dropped = 0;
+  std::string m_dropReason;
+  long long m_dropSince = 0;
+
+  // The consumer's part in hand (for persist when the consumer is abandoned).
+  Part* m_inHand = nullptr;
+  std::atomic<std::uint64_t> m_inHandNext{0};    // offset of its next record
+  std::atomic<std::uint64_t> m_inHandRecords{0};  // records not started
+  SegmentReader m_reader;
+};
+
+}  // namespace queue

@@ -1,0 +1,142 @@
+#include "pipeline/receiver.h"
+
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <ctime>
+#include <memory>
+
+#include "pipeline/MessageQueue.h"
+#include "reception/CUDPServer.h"
+#include "reception/ReceiveThread.h"
+#include "service/statistics.h"
+
+namespace {
+
+constexpr unsigned kSlots = CUDPServer::kBatchCapacity;
+constexpr std::chrono::milliseconds kFailurePause{100};
+constexpr std::chrono::seconds kStopDrainTime{1};
+
+// The buffers of one receive call: each slot has room for a whole datagram.
+struct Slots {
+  mmsghdr headers[kSlots] = {};
+  iovec parts[kSlots] = {};
+  sockaddr_storage senders[kSlots] = {};
+  alignas(cmsghdr) char control[kSlots][CMSG_SPACE(sizeof(std::uint32_t))] = {};
+  char buffers[kSlots][CUDPServer::kReceiveBufferSize];
+
+  Slots() {
+    for (unsigned i = 0; i < kSlots; ++i) {
+      parts[i].iov_base = buffers[i];
+      parts[i].iov_len = CUDPServer::kReceiveBufferSize - 1;  // a longer datagram keeps its first 32767 bytes
+      headers[i].msg_hdr.msg_iov = &parts[i];
+      headers[i].msg_hdr.msg_iovlen = 1;
+      headers[i].msg_hdr.msg_name = &senders[i];
+    }
+  }
+  void prepare() {
+    for (unsigned i = 0; i < kSlots; ++i) {
+      headers[i].msg_hdr.msg_namelen = sizeof(sockaddr_storage);
+      headers[i].msg_hdr.msg_control = control[i];
+      headers[i].msg_hdr.msg_controllen = sizeof(control[i]);
+      headers[i].msg_hdr.msg_flags = 0;
+    }
+  }
+};
+
+void describeSender(const sockaddr_storage& from, queue::RecordHeader& header) {
+  header.family = static_cast<std::uint8_t>(from.ss_family);
+  if (from.ss_family == AF_INET6) {
+    const auto& v6 = reinterpret_cast<const sockaddr_in6&>(from);
+    std::memcpy(header.address, &v6.sin6_addr, 16);
+    header.port = ntohs(v6.sin6_port);
+  } else {
+    const auto& v4 = reinterpret_cast<const sockaddr_in&>(from);
+    std::memcpy(header.address, &v4.sin_addr, 4);
+    header.port = ntohs(v4.sin_port);
+  }
+}
+
+// The kernel's running count of datagrams it dropped on this socket, when the
+// message carries it.
+bool kernelDrops(const msghdr& message, std::uint32_t* drops) {
+  for (cmsghdr* part = CMSG_FIRSTHDR(&message); part != nullptr;
+       part = CMSG_NXTHDR(const_cast<msghdr*>(&message), part)) {
+    if (part->cmsg_level == SOL_SOCKET && part->cmsg_type == SO_RXQ_OVFL) {
+      std::memcpy(drops, CMSG_DATA(part), sizeof(*drops));
+      return true;
+    }
+  }
+  return false;
+}
+
+}  // namespace
+
+void runReceiver(CUDPServer& server, queue::MessageQueue& queue, const ReceiveStop& stop, Statistics& counters) {
+  const auto slots = std::make_unique<Slots>();
+  const int socket = server.getSocket().getSock();
+  const int on = 1;
+  // Without it the drops are only seen as gaps; not fatal.
+  ::setsockopt(socket, SOL_SOCKET, SO_RXQ_OVFL, &on, sizeof(on));
+
+  std::uint32_t dropsSeen = 0;
+  int failuresInARow = 0;
+  std::chrono::steady_clock::time_point drainUntil{};
+  bool draining = false;
+  queue::RecordHeader header{};
+  for (;;) {
+    if (stop.isRequested() && !draining) {
+      draining = true;
+      drainUntil = std::chrono::steady_clock::now() + kStopDrainTime;
+    }
+    if (draining && std::chrono::steady_clock::now() >= drainUntil) break;
+    slots->prepare();
+    const int taken = server.receiveBatch(slots->headers, kSlots, MSG_DONTWAIT);
+    if (taken > 0) {
+      failuresInARow = 0;
+      header.receivedAt = static_cast<std::int64_t>(std::time(nullptr));
+      std::uint64_t dropped = 0;
+      for (int i = 0; i < taken; ++i) {
+        const mmsghdr& received = slots->headers[i];
+        const std::uint32_t length = received.msg_len;
+        const std::size_t span = queue::recordSpan(length);
+        char* room = queue.reserve(span);
+        if (room == nullptr) {
+          ++dropped;
+          continue;
+        }
+        header.flags = (received.msg_hdr.msg_flags & MSG_TRUNC) != 0 ? queue::kFlagTruncated : 0;
+        describeSender(slots->senders[i], header);
+        queue::writeRecord(room, header, std::string_view(slots->buffers[i], length));
+        queue.commit(span);
+      }
+      if (dropped > 0) queue.drop(dropped);
+      std::uint32_t drops = 0;
+      if (kernelDrops(slots->headers[taken - 1].msg_hdr, &drops) && drops != dropsSeen) {
+        count(counters.kernelDropped, static_cast<std::uint32_t>(drops - dropsSeen));
+        dropsSeen = drops;
+      }
+      if (queue.consumerWaiting()) queue.publish();
+      continue;
+    }
+    if (taken < 0 && errno == EINTR) continue;
+    if (taken < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      // The socket is empty: what was taken goes to the consumer before the
+      // wait, and a stop ends here once the socket has been emptied.
+      queue.publish();
+      if (draining) break;
+      pollfd waits[2] = {{socket, POLLIN, 0}, {stop.getWakeHandle(), POLLIN, 0}};
+      if (::poll(waits, 2, -1) < 0 && errno != EINTR) stop.pause(kFailurePause);
+      continue;
+    }
+    // A failed receive (an error queued on the socket, or the socket gone).
+    if (draining) break;
+    if (++failuresInARow > 1) stop.pause(kFailurePause);
+  }
+  queue.closeInput();
+}
