@@ -214,18 +214,22 @@ bool MessageQueue::spoolHasRoomLocked(std::size_t bytes) {
   return true;
 }
 
+void MessageQueue::closeWritingLocked() {
+  if (!m_writing) return;
+  ::close(m_writing->fd);
+  m_writing->fd = -1;
+  m_writing->writable = false;
+  if (m_writing->parts == 0) {
+    std::string ignored;
+    if (removeSegment(m_writing->path, &ignored)) m_spoolBytes -= m_writing->size;
+    m_counters.queuedDiskBytes.store(m_spoolBytes, std::memory_order_relaxed);
+  }
+  m_writing.reset();
+}
+
 bool MessageQueue::spillLocked(std::uint64_t number, Block& block, std::uint64_t records) {
   if (!spoolHasRoomLocked(block.used)) return false;
-  if (m_writing && (m_writing->lastNumber + 1 != number || m_writing->size >= kSegmentSize)) {
-    ::close(m_writing->fd);
-    m_writing->fd = -1;
-    m_writing->writable = false;
-    if (m_writing->parts == 0) {
-      std::string ignored;
-      if (removeSegment(m_writing->path, &ignored)) m_spoolBytes -= m_writing->size;
-    }
-    m_writing.reset();
-  }
+  if (m_writing && (m_writing->lastNumber + 1 != number || m_writing->size >= kSegmentSize)) closeWritingLocked();
   if (!m_writing) {
     auto segment = std::make_shared<Segment>();
     segment->id = number;
@@ -294,6 +298,7 @@ void MessageQueue::commit(std::size_t span) {
 
 void MessageQueue::drop(std::uint64_t records) {
   m_dropped += records;
+  count(m_counters.received, records);
   count(m_counters.queueDropped, records);
 }
 
@@ -341,6 +346,8 @@ void MessageQueue::publish() {
     part->block = m_filling;
     m_parts.push_back(std::move(part));
     m_filling = newBlock();
+    // The spill is over: its segment goes once its parts are processed.
+    closeWritingLocked();
   } else {
     count(m_counters.queuedMemory, records);  // spillLocked moves them to the disk's figure
     count(m_counters.received, records);
@@ -365,10 +372,25 @@ void MessageQueue::publish() {
   m_ready.notify_one();
 }
 
+bool MessageQueue::holdsRecords() const { return m_filling != nullptr && m_filling->used > 0; }
+
 void MessageQueue::closeInput() {
   publish();
   {
     std::lock_guard lock(m_mutex);
+    // Records that found no room stay the consumer's all the same: the block
+    // changes hands, the memory in use does not grow.
+    if (m_filling != nullptr && m_filling->used > 0 && !m_persisted) {
+      auto part = std::make_unique<Part>();
+      part->number = m_nextNumber++;
+      part->records = m_fillingRecords;
+      part->block = m_filling;
+      count(m_counters.received, m_fillingRecords);
+      count(m_counters.queuedMemory, m_fillingRecords);
+      m_parts.push_back(std::move(part));
+      m_filling = nullptr;
+      m_fillingRecords = 0;
+    }
     endDropEpisodeLocked();
     m_inputClosed = true;
   }
@@ -395,7 +417,14 @@ void MessageQueue::finishPartLocked(Part& part) {
     return;
   }
   Segment& segment = *part.segment;
-  if (--segment.parts == 0 && !segment.writable) {
+  --segment.parts;
+  // The segment the producer appends to goes too when the consumer has
+  // caught up with it: the next spill begins a new one.
+  if (segment.parts == 0 && m_writing.get() == &segment) {
+    closeWritingLocked();
+    return;
+  }
+  if (segment.parts == 0 && !segment.writable) {
     std::string problem;
     if (removeSegment(segment.path, &problem)) {
       m_spoolBytes -= segment.size;
@@ -439,7 +468,7 @@ bool MessageQueue::processNext(const std::function<void(const char* record)>& pr
     std::size_t at = part->begin;
     const std::size_t end = part->block->used;
     while (at < end) {
-      if (stopping()) {
+      if (stopping() || m_persistedFlag.load(std::memory_order_relaxed)) {
         stopped = true;
         break;
       }
@@ -457,7 +486,7 @@ bool MessageQueue::processNext(const std::function<void(const char* record)>& pr
       readFailure = problem;
     } else {
       for (;;) {
-        if (stopping()) {
+        if (stopping() || m_persistedFlag.load(std::memory_order_relaxed)) {
           stopped = m_reader.position() < part->diskEnd;
           break;
         }
@@ -508,6 +537,7 @@ void MessageQueue::persist() {
   std::unique_lock lock(m_mutex);
   if (m_persisted) return;
   m_persisted = true;
+  m_persistedFlag.store(true, std::memory_order_relaxed);
   m_ready.notify_all();
 
   // The producer has ended: its block is the newest part.
@@ -543,13 +573,8 @@ void MessageQueue::persist() {
     m_parts.push_front(std::move(rest));
   }
   endDropEpisodeLocked();
-  if (m_writing) {
-    ::fsync(m_writing->fd);
-    ::close(m_writing->fd);
-    m_writing->fd = -1;
-    m_writing->writable = false;
-    m_writing.reset();
-  }
+  if (m_writing) ::fsync(m_writing->fd);
+  closeWritingLocked();
 
   std::uint64_t moved = 0;
   std::uint64_t lost = 0;
@@ -611,10 +636,10 @@ void MessageQueue::persist() {
   uncount(m_counters.queuedMemory, moved + lost);
   count(m_counters.queuedDisk, moved);
   count(m_counters.queueDropped, lost);
-  if (moved > 0) {
+  if (const std::uint64_t waiting = read(m_counters.queuedDisk); waiting > 0) {
     notify(Notice::kPersisted, false,
-           plural(moved, "message", "messages") + " still queued at the stop " + (moved == 1 ? "was" : "were") +
-               " written to the spool and will be processed at the next start.");
+           plural(waiting, "message", "messages") + " still queued at the stop " + (waiting == 1 ? "waits" : "wait") +
+               " in the spool, to be processed first at the next start.");
   }
   if (!failure.empty()) {
     notify(Notice::kSpoolFailed, false,

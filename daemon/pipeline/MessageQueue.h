@@ -78,6 +78,9 @@ class MessageQueue {
   void publish();
   // The consumer waits for work: the producer should publish now.
   bool consumerWaiting() const { return m_consumerWaiting.load(std::memory_order_relaxed); }
+  // Records that found no room yet are in the producer's hands: publish again
+  // soon, without waiting for the network.
+  bool holdsRecords() const;
   // No more records will come (the producer has ended).
   void closeInput();
 
@@ -112,6 +115,7 @@ class MessageQueue {
   // false when the spool is full or cannot be written.
   bool spillLocked(std::uint64_t number, Block& block, std::uint64_t records);
   bool spoolHasRoomLocked(std::size_t bytes);
+  void closeWritingLocked();
   void endDropEpisodeLocked();
   void finishPartLocked(Part& part);
   void notify(Notice::Kind kind, bool warning, std::string text);
@@ -131,6 +135,7 @@ class MessageQueue {
   std::shared_ptr<Segment> m_writing;  // the segment the producer appends to
   bool m_inputClosed = false;
   bool m_persisted = false;
+  std::atomic<bool> m_persistedFlag{false};  // m_persisted, for the consumer between records
   bool m_spoolUsable = true;
   std::atomic<bool> m_consumerWaiting{false};
   bool m_woken = false;

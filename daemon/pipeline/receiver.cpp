@@ -21,6 +21,7 @@ namespace {
 constexpr unsigned kSlots = CUDPServer::kBatchCapacity;
 constexpr std::chrono::milliseconds kFailurePause{100};
 constexpr std::chrono::seconds kStopDrainTime{1};
+constexpr std::chrono::milliseconds kRetryPublish{10};
 
 // The buffers of one receive call: each slot has room for a whole datagram.
 struct Slots {
@@ -130,8 +131,10 @@ void runReceiver(CUDPServer& server, queue::MessageQueue& queue, const ReceiveSt
       // wait, and a stop ends here once the socket has been emptied.
       queue.publish();
       if (draining) break;
+      // Records the full queue could not take yet are offered again soon.
       pollfd waits[2] = {{socket, POLLIN, 0}, {stop.getWakeHandle(), POLLIN, 0}};
-      if (::poll(waits, 2, -1) < 0 && errno != EINTR) stop.pause(kFailurePause);
+      const int timeout = queue.holdsRecords() ? static_cast<int>(kRetryPublish.count()) : -1;
+      if (::poll(waits, 2, timeout) < 0 && errno != EINTR) stop.pause(kFailurePause);
       continue;
     }
     // A failed receive (an error queued on the socket, or the socket gone).

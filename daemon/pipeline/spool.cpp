@@ -154,6 +154,7 @@ bool SegmentReader::open(const std::filesystem::path& segment, std::uint64_t beg
   m_bufferOffset = m_position = begin;
   m_bufferUsed = 0;
   m_end = end;
+  m_damaged = 0;
   m_inDamage = false;
   m_failure.clear();
   return true;

@@ -57,6 +57,7 @@ class SegmentReader {
   const char* next();
   // The file offset of the next record to read.
   std::uint64_t position() const { return m_position; }
+  // Damaged regions met since open.
   std::uint64_t damaged() const { return m_damaged; }
   const std::string& failed() const { return m_failure; }
 

@@ -32,6 +32,7 @@
 #include "service/DaemonConfiguration.h"
 #include "service/event_ids.h"
 #include "service/statistics.h"
+#include "service/statistics_writer.h"
 
 namespace {
 
@@ -264,6 +265,12 @@ DWORD runReceiveThread(CQuenraSrvc& service, const SyslogServerFactory& makeServ
     server->setServerPort(static_cast<std::int32_t>(config.nSyslogPort));
     server->setSocketBufferSize(socketBufferSize(config.nReceiveBufferSize));
     server->setWakeHandle(stop.getWakeHandle());
+    counters.started = std::time(nullptr);
+    // The manager makes the state folder when it starts the service; a
+    // receive loop run any other way (tests) keeps its figures in memory.
+    const std::filesystem::path statisticsFile = statisticsFilePath();
+    std::error_code ignored;
+    if (std::filesystem::is_directory(statisticsFile.parent_path(), ignored)) statisticsWriter().start(statisticsFile);
     queue->open();
     server->Open();
 
@@ -343,6 +350,8 @@ DWORD runReceiveThread(CQuenraSrvc& service, const SyslogServerFactory& makeServ
     }
   }
   if (started) service.LogEvent(EVENTLOG_INFORMATION_TYPE, kEventStopSummary, summaryText(counters).c_str());
+  // The last figures, after the queue went to the spool.
+  statisticsWriter().stop();
   if (abandoned) {
     static_cast<void>(queue.release());
     static_cast<void>(server.release());
