@@ -3,7 +3,10 @@
 #  1. the normal build (gcc) and all CTest tests;
 #  2. a second build of the daemon and platform with clang, AddressSanitizer
 #     and UndefinedBehaviorSanitizer, its tests, and each libFuzzer target for
-#     a short, bounded time (FUZZ_SECONDS, default 30) from its seed corpus.
+#     a short, bounded time (FUZZ_SECONDS, default 30) from its seed corpus;
+#  3. the Debian packages made from the programs of build 1 (no third
+#     compile), checked with lintian and for their contents, and installed,
+#     upgraded, removed and purged in a Debian 12 chroot.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 top=$PWD
@@ -17,6 +20,11 @@ echo "== build (gcc)"
 scripts/build.sh build -DCORVANTEL_BUILD_TESTS=ON
 echo "== tests"
 ctest --test-dir build --output-on-failure -j "$jobs" --timeout 300 || status=1
+
+# The chroot for the package test (debootstrap from the package mirror, about
+# three minutes unless a kept one is fresh) is made while the second build
+# compiles; the package test waits for it.
+packaging/tests/debian_chroot.sh prepare >build/debian-chroot.log 2>&1 &
 
 echo "== build (clang, ASan + UBSan, fuzz targets)"
 CC=clang CXX=clang++ scripts/build.sh build-sanitize -DCORVANTEL_BUILD_TESTS=ON -DCORVANTEL_SANITIZE=ON -DCORVANTEL_FUZZ=ON
@@ -44,5 +52,14 @@ for fuzzer in build-sanitize/fuzz/*_fuzz; do
   fi
   rm -rf "$work" "$work.log"
 done
+
+echo "== Debian packages: the programs of the gcc build, lintian, contents, life in a chroot"
+if scripts/package.sh --from build; then
+  packaging/tests/deb_contents_test.sh build-deb || status=1
+  wait || true  # the chroot being made; the install test makes it itself if this failed
+  packaging/tests/deb_install_test.sh build-deb build/platform/tools/corvctl/corvctl || status=1
+else
+  status=1
+fi
 
 exit $status
