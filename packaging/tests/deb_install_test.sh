@@ -8,7 +8,8 @@
 #  2. run the service (as a container would: corvctl sc start, on a free
 #     loopback port) and find a datagram in its log file;
 #  3. upgrade to this build while it runs: settings, rule base and event log
-#     stay; restarted, the new program files the next datagram;
+#     stay; the new program, run by the unit's own command line as systemd
+#     runs it, files the next datagram and stops on SIGTERM;
 #  4. remove both packages: the service is stopped and unregistered, the
 #     programs are gone, settings, events and logs stay;
 #  5. install again: the settings and the rule base of before are back;
@@ -142,9 +143,26 @@ apt_in_root install /tmp/new/corvantel_"${version}_$arch".deb /tmp/new/corvantel
 settings_kept "upgrade"
 [ "$(in_root corvctl events --json | wc -l)" -ge "$events_before" ] || fail "the upgrade lost events"
 in_root corvctl sc query TolvaneCorvantel | grep -q RUNNING || fail "the upgrade stopped the service"
-in_root corvctl sc stop TolvaneCorvantel >/dev/null && in_root corvctl sc start TolvaneCorvantel >/dev/null ||
-  fail "the service did not restart"
-datagram_filed "after the upgrade"
+in_root corvctl sc stop TolvaneCorvantel >/dev/null || fail "the service did not stop"
+# The unit's command, as systemd runs it: corvctl becomes the daemon (the same
+# process), and SIGTERM is its stop.
+exec_start=$(sed -n 's/^ExecStart=//p' "$root/lib/systemd/system/corvantel.service")
+# shellcheck disable=SC2086 # the command line is split as systemd splits it
+chroot "$root" /usr/bin/env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin $exec_start &
+unit_pid=$!
+in_root corvctl sc query TolvaneCorvantel >"$tmp/query" 2>&1
+for _ in $(seq 50); do
+  grep -q RUNNING "$tmp/query" && break
+  sleep 0.1
+  in_root corvctl sc query TolvaneCorvantel >"$tmp/query" 2>&1
+done
+datagram_filed "after the upgrade, run by the unit's command"
+[ "$(ps -o comm= -p "$unit_pid")" = corvantd ] || fail "the unit's command did not become corvantd"
+kill -TERM "$unit_pid"
+wait "$unit_pid"
+unit_status=$?
+[ "$unit_status" = 0 ] || fail "the service run by the unit's command ended with $unit_status on SIGTERM"
+in_root corvctl sc start TolvaneCorvantel >/dev/null || fail "the service did not start again"
 pid=$(service_pid)
 
 step "4. remove both packages"
