@@ -2,6 +2,7 @@
 
 #include "actions/file_output.h"
 #include "rules/action_factory.h"
+#include "service/CErrorReport.h"
 
 namespace {
 
@@ -20,8 +21,18 @@ CActionListEntry::~CActionListEntry() = default;
 
 bool CActionListEntry::CallAction(const SyslogMessage& message, const ActionSettings& settings) const {
   if (m_type == kActionDiscard) return false;
-  if (mayWait(m_type)) writeWaitingFileLines();
   // The object is released by unique_ptr also when Execute raises.
-  if (std::unique_ptr<CAction> action = createAction(m_type)) action->Execute(message, settings, *this);
+  const std::unique_ptr<CAction> action = createAction(m_type);
+  if (!action) return true;
+  OutputGuard* guard = m_output.find(m_type, m_hasParameter ? &m_parameter : nullptr, settings);
+  if (guard != nullptr && !guard->admit()) return false;
+  if (mayWait(m_type)) writeWaitingFileLines();
+  try {
+    action->Execute(message, settings, *this);
+  } catch (const CErrorReport& report) {
+    if (guard != nullptr && guard->failed(report)) return false;
+    throw;
+  }
+  if (guard != nullptr) guard->succeeded();
   return true;
 }
