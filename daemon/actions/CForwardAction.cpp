@@ -5,10 +5,12 @@
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <unordered_map>
 
 #include "actions/CSyslogSender.h"
+#include "actions/unreachable_peer.h"
 #include "rules/CActionListEntry.h"
 #include "service/CErrorReport.h"
 #include "service/event_ids.h"
@@ -29,7 +31,7 @@ struct NameLookup {
   Clock::time_point doneAt;  // when the look-up ended, so a slow one still counts a second
   bool resolved = false;
   in_addr address{};
-  bool failing = false;  // a failure episode is open: its error was raised
+  std::optional<CWinSockError> failure;  // what a failed look-up raised, raised again while remembered
 };
 
 // Finds a target by its view, without making a string per message.
@@ -97,7 +99,7 @@ void CForwardAction::Execute(const SyslogMessage& message, const ActionSettings&
     const auto now = Clock::now();
     NameLookup& lookup = lookupOf(state, target, now);
     if (lookup.done && now - lookup.doneAt <= kNameLifetime) {
-      if (!lookup.resolved) return;  // the open episode's error has been raised
+      if (!lookup.resolved) throw *lookup.failure;
       if (target != state.target) {
         state.target.clear();  // until the socket points at the new target
         sender.setServer(target);
@@ -109,18 +111,19 @@ void CForwardAction::Execute(const SyslogMessage& message, const ActionSettings&
       sender.setServer(target);
       try {
         lookup.address = sender.resolveTarget();
-      } catch (const CWinSockError& report) {
+      } catch (CWinSockError& report) {
         if (report.getNumber() != kEventInvalidHostname) throw;  // the socket, not the name
+        // Every message to the target fails alike until the name resolves.
+        report.setOutputFailure();
         lookup.done = true;
         lookup.resolved = false;
+        lookup.failure = report;
         lookup.doneAt = Clock::now();
-        if (lookup.failing) return;
-        lookup.failing = true;
         throw;
       }
       lookup.done = true;
       lookup.resolved = true;
-      lookup.failing = false;
+      lookup.failure.reset();
       lookup.doneAt = Clock::now();
       state.target.assign(target);
     }
@@ -134,5 +137,16 @@ void CForwardAction::Execute(const SyslogMessage& message, const ActionSettings&
     sender.setRealSource({}, false);
   }
   const char* text = message.getMessageA();
-  sender.sendMessage(message.getFacility(), message.getPriority(), std::string_view(text, std::strlen(text)));
+  try {
+    sender.sendMessage(message.getFacility(), message.getPriority(),
+                       std::string_view(text, std::strlen(text)));
+  } catch (CWinSockError& report) {
+    // No route to the target, or its network down: the next datagram would
+    // not get out either. A datagram the network refuses for its size, a full
+    // buffer and the like fail only their message.
+    if (report.getNumber() == kEventSendUdpFailed && isUnreachablePeer(report.getCode())) {
+      report.setOutputFailure();
+    }
+    throw;
+  }
 }

@@ -15,13 +15,12 @@
 // that a changed name record takes effect within a second and rules that
 // alternate between targets look none of them up per message.
 //
-// A name that does not resolve starts a failure episode for its target: that
-// message raises error 5 (the receive loop logs it, and the message's later
-// actions do not run). For as long as the episode lasts, messages to that
-// target are dropped without an error, so their later actions run and the
-// event log gets no further entry; the name is looked up again once a second.
-// The episode ends when the name resolves, and the next failure raises error 5
-// again.
+// A name that does not resolve raises error 5 for every message to its target
+// while the failed look-up is remembered, marked as an output failure: the
+// output guard (rules/output_guard.h) then suspends the target, logs the
+// episode once and holds its messages back from the action, trying the target
+// again with back-off. A failed send raises error 6, an output failure when the
+// target cannot be reached (no route, network down).
 #pragma once
 
 #include "rules/CAction.h"
@@ -29,8 +28,8 @@
 class CForwardAction : public CAction {
  public:
   // Throws CWinSockError: 7 (no syslog service entry, even for an empty
-  // target), 8 (bind), 4 (bad dotted address), 5 (name does not resolve, once
-  // per failure episode), 6 (sendto).
+  // target), 8 (bind), 4 (bad dotted address), 5 (name does not resolve; an
+  // output failure), 6 (sendto; an output failure when unreachable).
   void Execute(const SyslogMessage& message, const ActionSettings& settings,
                const CActionListEntry& entry) override;
 };

@@ -1,6 +1,7 @@
 // Forwarding and the event log action end to end: one corvantd relays to a
 // second corvantd, each in its own platform root, both started through the
-// service manager; failures of the forward action cost only their message.
+// service manager; failures of the forward action cost only their message,
+// and a target that cannot be reached is suspended.
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -178,7 +179,8 @@ TEST_F(ForwardEndToEndTest, AFailedForwardCostsOnlyItsMessageAndIsLoggedWithItsN
   EXPECT_EQ(lines[0].rfind("13|<13>", 0), 0u) << lines[0];
   EXPECT_NE(lines[0].find("app: good three"), std::string::npos) << lines[0];
 
-  // Errors 5 and 4 under the daemon's source, then the good message's event 113.
+  // The unresolvable target suspended (event 160 carrying error 5), error 4
+  // under the daemon's source, then the good message's event 113.
   std::vector<platform::EventRecord> events;
   ASSERT_TRUE(eventually(
       [&] {
@@ -189,10 +191,17 @@ TEST_F(ForwardEndToEndTest, AFailedForwardCostsOnlyItsMessageAndIsLoggedWithItsN
       5s));
   std::vector<std::string> failures;
   for (const auto& event : events) {
-    if (event.eventId == 4 || event.eventId == 5) failures.push_back(platform::formatEvent(event));
+    if (event.eventId == 4 || event.eventId == 5 || event.eventId == 160) {
+      failures.push_back(platform::formatEvent(event));
+    }
   }
   ASSERT_EQ(failures.size(), 2u);
-  EXPECT_EQ(failures[0].rfind("Invalid Hostname", 0), 0u) << failures[0];
+  EXPECT_EQ(failures[0].rfind("The output forward no-such-host.invalid is suspended after a failure that the "
+                              "next message would meet too (event 5, below).",
+                              0),
+            0u)
+      << failures[0];
+  EXPECT_NE(failures[0].find("\r\nInvalid Hostname\r\n"), std::string::npos) << failures[0];
   EXPECT_EQ(failures[1].rfind("Invalid IP Address", 0), 0u) << failures[1];
   EXPECT_EQ(events.back().type, EVENTLOG_INFORMATION_TYPE);
   const std::string shown = platform::formatEvent(events.back());
@@ -202,14 +211,14 @@ TEST_F(ForwardEndToEndTest, AFailedForwardCostsOnlyItsMessageAndIsLoggedWithItsN
   // The administrator's view of the same log.
   const Outcome listed = m_relay.ctl("events --source TolvaneCorvantel");
   EXPECT_EQ(listed.status, 0);
-  EXPECT_NE(listed.output.find("event 5 "), std::string::npos) << listed.output;
+  EXPECT_NE(listed.output.find("event 160 "), std::string::npos) << listed.output;
   EXPECT_NE(listed.output.find("    Invalid IP Address"), std::string::npos) << listed.output;
   EXPECT_NE(listed.output.find("    1,5,127.0.0.1,"), std::string::npos) << listed.output;
   m_relay.stop();
   peer.stop();
 }
 
-TEST_F(ForwardEndToEndTest, AnUnresolvableTargetIsLoggedOnceAndStallsNothing) {
+TEST_F(ForwardEndToEndTest, AnUnresolvableTargetIsSuspendedWithOneEventAndStallsNothing) {
   // The good target: a UDP socket of this test that counts what arrives.
   const int peer = ::socket(AF_INET, SOCK_DGRAM, 0);
   sockaddr_in address{};
@@ -222,7 +231,7 @@ TEST_F(ForwardEndToEndTest, AnUnresolvableTargetIsLoggedOnceAndStallsNothing) {
   ::setsockopt(peer, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof(wait));
 
   m_relay.install();
-  m_relay.rule(1, "", {{1001, "no-such-host.invalid"}, {1003, "after"}});
+  m_relay.rule(1, "bad", {{1001, "no-such-host.invalid"}, {1003, "after"}});
   m_relay.rule(2, "", {{1001, "127.0.0.1:" + std::to_string(ntohs(address.sin_port))}});
   m_relay.dword(kRules, "nRuleCount", 2);
   m_relay.start();
@@ -233,29 +242,37 @@ TEST_F(ForwardEndToEndTest, AnUnresolvableTargetIsLoggedOnceAndStallsNothing) {
   relay.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   relay.sin_port = htons(static_cast<std::uint16_t>(m_relay.port()));
   constexpr int kMessages = 100;  // within the receive buffer of the peer socket
+  constexpr int kBad = kMessages / 10;
   for (int i = 0; i < kMessages; ++i) {
-    const std::string text = "<13>app: message " + std::to_string(i);
+    // Every tenth message is for the unresolvable target.
+    const std::string text = "<13>app: " + std::string(i % 10 == 0 ? "bad " : "message ") + std::to_string(i);
     ::sendto(sender, text.data(), text.size(), 0, reinterpret_cast<sockaddr*>(&relay), sizeof(relay));
   }
   ::close(sender);
 
-  // Only the first message is lost to the failure (its later actions do not
-  // run); the others reach both the file and the good target.
+  // The messages for the target skip their later actions: the first failed,
+  // the others met the target suspended. Every other message reaches the
+  // good target.
   int arrived = 0;
   const auto limit = std::chrono::steady_clock::now() + 60s;
   char buffer[2048];
-  while (arrived < kMessages - 1 && std::chrono::steady_clock::now() < limit) {
+  while (arrived < kMessages - kBad && std::chrono::steady_clock::now() < limit) {
     if (::recv(peer, buffer, sizeof(buffer), 0) > 0) ++arrived;
   }
+  EXPECT_EQ(arrived, kMessages - kBad);
+  EXPECT_EQ(::recv(peer, buffer, sizeof(buffer), 0), -1);  // nothing more within the socket's wait
   ::close(peer);
-  EXPECT_EQ(arrived, kMessages - 1);
-  EXPECT_TRUE(eventually([&] { return m_relay.lines("after").size() == kMessages - 1; }, 5s));
+  EXPECT_TRUE(m_relay.lines("after").empty());
 
   std::vector<platform::EventRecord> events;
   platform::readEvents(0, std::string("TolvaneCorvantel"), events);
-  int unresolved = 0;
-  for (const auto& event : events) unresolved += event.eventId == 5 ? 1 : 0;
-  EXPECT_EQ(unresolved, 1);
+  int unresolved = 0, suspended = 0;
+  for (const auto& event : events) {
+    unresolved += event.eventId == 5 ? 1 : 0;
+    suspended += event.eventId == 160 ? 1 : 0;
+  }
+  EXPECT_EQ(unresolved, 0);
+  EXPECT_EQ(suspended, 1);
   m_relay.stop();
 }
 

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "actions/unreachable_peer.h"
 #include "reception/CWinSock.h"
 #include "rules/CActionListEntry.h"
 #include "service/CErrorReport.h"
@@ -87,7 +88,15 @@ void CMailAction::sendMail(const SyslogMessage& message, const ActionSettings& s
 
   CWinSock socket;
   socket.Create(AF_INET, SOCK_STREAM, 0);
-  socket.SetTarget(settings.smtpServer.c_str(), settings.smtpPort);
+  try {
+    socket.SetTarget(settings.smtpServer.c_str(), settings.smtpPort);
+  } catch (CWinSockError& error) {
+    // A server name that does not resolve (or a resolver that does not
+    // answer) fails every mail alike. A malformed dotted address fails at
+    // once and stays a failure of the message, as before.
+    error.setOutputFailure(error.getNumber() == kEventInvalidHostname);
+    throw;
+  }
   // The send time-out also bounds connect(): a server that takes no
   // connection must not hold up every other message.
   const long long total = timeout.count();
@@ -95,10 +104,15 @@ void CMailAction::sendMail(const SyslogMessage& message, const ActionSettings& s
   ::setsockopt(socket.getSock(), SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof(limit));
   try {
     socket.Connect();
-  } catch (const CWinSockError& error) {
+  } catch (CWinSockError& error) {
     const int code = error.getCode();
-    if (code != WSAEINPROGRESS && code != WSAEWOULDBLOCK && code != WSAETIMEDOUT) throw;
-    throw CErrorReport(kEventMailError, WSAETIMEDOUT, timeoutText("connect", timeout).c_str());
+    if (code != WSAEINPROGRESS && code != WSAEWOULDBLOCK && code != WSAETIMEDOUT) {
+      error.setOutputFailure(isUnreachablePeer(code));
+      throw;
+    }
+    CErrorReport timedOut(kEventMailError, WSAETIMEDOUT, timeoutText("connect", timeout).c_str());
+    timedOut.setOutputFailure();
+    throw timedOut;
   }
 
   // The greeting's code is not checked: a 554 greeting still gets a HELO. A
@@ -106,10 +120,12 @@ void CMailAction::sendMail(const SyslogMessage& message, const ActionSettings& s
   readReply(socket);
   failOnTimeout("greeting");
 
-  command(socket, std::string("HELO ") + getLocalHostName() + "\r\n", 250, "HELO", kHeloError);
-  command(socket, "MAIL FROM: <" + settings.smtpSender + ">\r\n", 250, "MAIL FROM", kMailFromError);
-  command(socket, "RCPT TO: <" + recipient + ">\r\n", 250, "RCPT TO", kRcptToError);
-  command(socket, "DATA\r\n", 354, "DATA", kDataError);
+  // Up to MAIL FROM nothing of this message or its recipient has been sent:
+  // a server that refuses, closes or garbles these steps refuses every mail.
+  command(socket, std::string("HELO ") + getLocalHostName() + "\r\n", 250, "HELO", kHeloError, true);
+  command(socket, "MAIL FROM: <" + settings.smtpSender + ">\r\n", 250, "MAIL FROM", kMailFromError, true);
+  command(socket, "RCPT TO: <" + recipient + ">\r\n", 250, "RCPT TO", kRcptToError, false);
+  command(socket, "DATA\r\n", 354, "DATA", kDataError, false);
 
   std::string mail;
   mail += "Date: " + formatDate() + "\r\n";
@@ -120,7 +136,7 @@ void CMailAction::sendMail(const SyslogMessage& message, const ActionSettings& s
   mail += "\r\n";
   mail += toMailData(buildBody(message));
   mail += "\r\n.\r\n";
-  command(socket, mail, 250, "END OF MAIL", kEndOfMailError);
+  command(socket, mail, 250, "END OF MAIL", kEndOfMailError, false);
 
   // The mail is delivered: neither the code nor the lack of an answer to QUIT
   // makes it a failure.
@@ -129,13 +145,17 @@ void CMailAction::sendMail(const SyslogMessage& message, const ActionSettings& s
 }
 
 void CMailAction::command(CWinSock& socket, const std::string& command, std::int32_t expected,
-                          const char* step, const char* errorText) {
+                          const char* step, const char* errorText, bool beforeRecipient) {
   // A failed send shows up as a wrong or missing reply.
   socket.Send(command.c_str());
   readReply(socket);
   failOnTimeout(step);
   if (m_replyCode != expected) {
-    throw CErrorReport(kEventMailError, m_replyCode, errorText);
+    CErrorReport refused(kEventMailError, m_replyCode, errorText);
+    // From RCPT TO on, a refusal may be the recipient's or the message's own;
+    // 421 is the server closing the channel for everybody (RFC 5321, 3.8).
+    refused.setOutputFailure(beforeRecipient || m_replyCode == 421);
+    throw refused;
   }
 }
 
@@ -149,7 +169,12 @@ std::int32_t CMailAction::readReply(CWinSock& socket) {
 }
 
 void CMailAction::failOnTimeout(const char* step) const {
-  if (m_timedOut) throw CErrorReport(kEventMailError, WSAETIMEDOUT, timeoutText(step, m_timeout).c_str());
+  if (!m_timedOut) return;
+  // A server that lets a reply wait a whole time-out would let the next
+  // message wait as long.
+  CErrorReport timedOut(kEventMailError, WSAETIMEDOUT, timeoutText(step, m_timeout).c_str());
+  timedOut.setOutputFailure();
+  throw timedOut;
 }
 
 void CMailAction::readLine(CWinSock& socket) {

@@ -9,6 +9,14 @@
 // address); socket failures raise CWinSockError (4 bad dotted address, 5
 // unknown host, 9 refused or failed connection). The socket is closed before
 // the report leaves the action; no QUIT follows a failure.
+//
+// Output failures (CErrorReport::isOutputFailure), which the next mail to the
+// same server would meet too: an unknown host (5), a connection refused, timed
+// out or without a route (9), no reply within the time-out at any step, a
+// refused, garbled or missing reply to HELO or MAIL FROM (a server that refuses
+// at its greeting, whose code is not checked, fails here), and 421 at any
+// step. A refused recipient, DATA or message, and an address with a line
+// break, are failures of the one mail.
 #pragma once
 
 #include <chrono>
@@ -78,9 +86,10 @@ class CMailAction : public CAction {
   // deadline has passed.
   char readChar(CWinSock& socket);
   // Sends `command`, reads the reply, and raises 117 with `errorText` unless
-  // its code is `expected` (with a time-out text naming `step` when none came).
+  // its code is `expected` (with a time-out text naming `step` when none came);
+  // an output failure when `beforeRecipient` (see above).
   void command(CWinSock& socket, const std::string& command, std::int32_t expected, const char* step,
-               const char* errorText);
+               const char* errorText, bool beforeRecipient);
 
   std::int32_t m_replyCode = -1;
   char m_line[kLineBufferSize] = {};

@@ -35,6 +35,7 @@ struct Failure {
   std::int32_t code = 0;
   std::string text;
   bool socketLayer = false;
+  bool outputFailure = false;  // the next mail to the server would meet it too
 };
 
 // --- the texts of a mail ---
@@ -134,9 +135,11 @@ class CMailActionTest : public ::testing::Test {
     try {
       CMailAction().sendMail(message, m_settings, recipient, timeout);
     } catch (const CWinSockError& report) {
-      failure = {report.getNumber(), report.getCode(), report.getText().getNarrow(), true};
+      failure = {report.getNumber(), report.getCode(), report.getText().getNarrow(), true,
+                 report.isOutputFailure()};
     } catch (const CErrorReport& report) {
-      failure = {report.getNumber(), report.getCode(), report.getText().getNarrow(), false};
+      failure = {report.getNumber(), report.getCode(), report.getText().getNarrow(), false,
+                 report.isOutputFailure()};
     }
     return failure;
   }
@@ -252,16 +255,20 @@ struct RefusalCase {
   const char* reply;
   std::int32_t code;
   const char* text;
+  bool outputFailure;  // refused before the recipient, or the server closing for everybody
 };
 
 TEST_F(CMailActionTest, EachRefusedStepIs117WithItsTextAndNothingFollows) {
+  const char* const recipientText =
+      "Error talking to smtp-server - RCPT TO \nYou may not allowed to relay on this server.";
   const RefusalCase cases[] = {
-      {"HELO", "501 who are you\r\n", 501, "Error talking to smtp-server - HELO <hostname>"},
-      {"MAIL", "553 no such sender\r\n", 553, "Error talking to smtp-server - MAIL FROM"},
-      {"RCPT", "251 will forward\r\n", 251,
-       "Error talking to smtp-server - RCPT TO \nYou may not allowed to relay on this server."},
-      {"DATA", "250 but not 354\r\n", 250, "Error talking to smtp-server - DATA"},
-      {"HELO", "hello there\r\n", 0, "Error talking to smtp-server - HELO <hostname>"},
+      {"HELO", "501 who are you\r\n", 501, "Error talking to smtp-server - HELO <hostname>", true},
+      {"MAIL", "553 no such sender\r\n", 553, "Error talking to smtp-server - MAIL FROM", true},
+      {"RCPT", "251 will forward\r\n", 251, recipientText, false},
+      {"RCPT", "550 no such user\r\n", 550, recipientText, false},
+      {"RCPT", "421 closing, try later\r\n", 421, recipientText, true},
+      {"DATA", "250 but not 354\r\n", 250, "Error talking to smtp-server - DATA", false},
+      {"HELO", "hello there\r\n", 0, "Error talking to smtp-server - HELO <hostname>", true},
   };
   for (const RefusalCase& c : cases) {
     ScriptedSmtpServer server;
@@ -277,6 +284,7 @@ TEST_F(CMailActionTest, EachRefusedStepIs117WithItsTextAndNothingFollows) {
     EXPECT_EQ(failure.number, 117) << c.refusedCommand;
     EXPECT_EQ(failure.code, c.code) << c.refusedCommand;
     EXPECT_EQ(failure.text, c.text);
+    EXPECT_EQ(failure.outputFailure, c.outputFailure) << c.reply;
     const auto commands = server.commands();
     ASSERT_FALSE(commands.empty());
     // The refused command is the last one: no QUIT, no later step.
@@ -293,6 +301,7 @@ TEST_F(CMailActionTest, RefusedEndOfMailIs117) {
   EXPECT_EQ(failure.number, 117);
   EXPECT_EQ(failure.code, 552);
   EXPECT_EQ(failure.text, "Error talking to smtp-server - END OF MAIL");
+  EXPECT_FALSE(failure.outputFailure);  // this mail's refusal, not the server's
 }
 
 TEST_F(CMailActionTest, ServerClosingWithoutAReplyLineGivesMinusOne) {
@@ -305,6 +314,7 @@ TEST_F(CMailActionTest, ServerClosingWithoutAReplyLineGivesMinusOne) {
   EXPECT_EQ(failure.number, 117);
   EXPECT_EQ(failure.code, -1);
   EXPECT_EQ(failure.text, "Error talking to smtp-server - HELO <hostname>");
+  EXPECT_TRUE(failure.outputFailure);
 }
 
 TEST_F(CMailActionTest, OverlongReplyLineIsDroppedPastTheBufferAndTheNextLineStillReads) {
@@ -332,6 +342,7 @@ TEST_F(CMailActionTest, SilentServerTimesOutWith117) {
   EXPECT_EQ(failure.number, 117);
   EXPECT_EQ(failure.code, WSAETIMEDOUT);
   EXPECT_EQ(failure.text, "Error talking to smtp-server - greeting: no answer within 300 ms");
+  EXPECT_TRUE(failure.outputFailure);
   EXPECT_GE(spent, 290ms);
   EXPECT_LT(spent, 3s);
   EXPECT_TRUE(server.commands().empty());
@@ -346,6 +357,7 @@ TEST_F(CMailActionTest, ServerSilentAfterTheDataTimesOutWith117) {
   EXPECT_EQ(failure.number, 117);
   EXPECT_EQ(failure.code, WSAETIMEDOUT);
   EXPECT_EQ(failure.text, "Error talking to smtp-server - END OF MAIL: no answer within 300 ms");
+  EXPECT_TRUE(failure.outputFailure);
 }
 
 TEST_F(CMailActionTest, ConnectionNeverTakenTimesOutWith117) {
@@ -375,6 +387,7 @@ TEST_F(CMailActionTest, ConnectionNeverTakenTimesOutWith117) {
   EXPECT_EQ(failure.number, 117) << failure.text;
   EXPECT_EQ(failure.code, WSAETIMEDOUT);
   EXPECT_EQ(failure.text, "Error talking to smtp-server - connect: no answer within 300 ms");
+  EXPECT_TRUE(failure.outputFailure);
   EXPECT_LT(spent, 3s);
 }
 
@@ -395,7 +408,7 @@ TEST_F(CMailActionTest, TimeOutComesFromTheEnvironmentInExecute) {
   EXPECT_EQ(failure.text, "Error talking to smtp-server - greeting: no answer within 200 ms");
 }
 
-TEST_F(CMailActionTest, RefusedConnectionIsSocketError9AndBadAddressIs4) {
+TEST_F(CMailActionTest, RefusedConnectionIsSocketError9UnknownHostIs5AndBadAddressIs4) {
   {
     const int probe = ::socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in address{};
@@ -410,11 +423,19 @@ TEST_F(CMailActionTest, RefusedConnectionIsSocketError9AndBadAddressIs4) {
     EXPECT_TRUE(failure.socketLayer);
     EXPECT_EQ(failure.number, 9);
     EXPECT_EQ(failure.code, WSAECONNREFUSED);
+    EXPECT_TRUE(failure.outputFailure);
   }
+  m_settings.smtpServer = "no-such-host.invalid";
+  const Failure unknown = send(makeMessage("x"));
+  EXPECT_TRUE(unknown.socketLayer);
+  EXPECT_EQ(unknown.number, 5);
+  EXPECT_TRUE(unknown.outputFailure);
+  // A malformed address fails at once, as it always did, message by message.
   m_settings.smtpServer = "300.1.2.3";
   const Failure bad = send(makeMessage("x"));
   EXPECT_TRUE(bad.socketLayer);
   EXPECT_EQ(bad.number, 4);
+  EXPECT_FALSE(bad.outputFailure);
 }
 
 TEST_F(CMailActionTest, AddressWithALineBreakIsRefusedBeforeConnecting) {
@@ -424,6 +445,7 @@ TEST_F(CMailActionTest, AddressWithALineBreakIsRefusedBeforeConnecting) {
   const Failure recipient = send(makeMessage("x"), "a@example.com>\r\nRCPT TO: <b@example.com");
   EXPECT_EQ(recipient.number, 117);
   EXPECT_EQ(recipient.text, "Error talking to smtp-server - the recipient address holds a line break");
+  EXPECT_FALSE(recipient.outputFailure);
   m_settings.smtpSender = "me@example.com\nBcc: x@example.com";
   const Failure sender = send(makeMessage("x"));
   EXPECT_EQ(sender.number, 117);

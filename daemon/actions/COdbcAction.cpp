@@ -86,6 +86,29 @@ std::u16string COdbcAction::buildInsertStatement(const ActionSettings& settings)
   return sql;
 }
 
+bool COdbcAction::isOutputFailure(std::u16string_view state, std::u16string_view description) {
+  // Class 08: the connection could not be made or was lost (a server that is
+  // down, refuses or cannot be reached).
+  if (state.starts_with(u"08")) return true;
+  // Time-outs of a statement or a login (ODBC 3 and ODBC 2 names; the action
+  // speaks ODBC 2, drivers answer in either).
+  if (state == u"HYT00" || state == u"HYT01" || state == u"S1T00") return true;
+  // No such data source, or its driver cannot be loaded: nothing any message
+  // holds can change that, only the configuration.
+  if (state == u"IM002" || state == u"IM003") return true;
+  // SQLite's own texts for a database another connection holds (SQLITE_BUSY,
+  // SQLITE_LOCKED), which its ODBC driver passes on under the general state
+  // after waiting its busy time-out ("Timeout" of the data source).
+  if (state == u"HY000" || state == u"S1000") {
+    return description.find(u"database is locked") != std::u16string_view::npos ||
+           description.find(u"database table is locked") != std::u16string_view::npos;
+  }
+  // Everything else, among it the row the table rejects (22..., 23...), a
+  // statement the database does not take (42...) and a deadlock or
+  // serialization failure (40...), which the next insert need not meet.
+  return false;
+}
+
 std::string COdbcAction::formatOdbcError(std::u16string_view state, std::u16string_view description) {
   std::string text = "\nODBC Error Code: ";
   text += platform::toAnsi(state);
@@ -208,7 +231,9 @@ void COdbcAction::raiseOdbcError(odbc::Return code) {
   releaseAll();
   const std::string text = formatOdbcError(state, description);
   // The return code, 16 bits wide, sign-extended.
-  throw CErrorReport(kEventOdbcError, static_cast<std::int32_t>(code), text.c_str());
+  CErrorReport report(kEventOdbcError, static_cast<std::int32_t>(code), text.c_str());
+  report.setOutputFailure(isOutputFailure(state, description));
+  throw report;
 }
 
 void COdbcAction::releaseAll() {

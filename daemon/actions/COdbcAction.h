@@ -24,8 +24,9 @@ class COdbcAction : public CAction {
 
   // Data source: the entry's parameter when it has one, else settings.odbcDsn;
   // user and password from the settings. Any failing ODBC call raises
-  // CErrorReport 115 carrying the driver's SQLSTATE and message; nothing is
-  // retried or kept for later.
+  // CErrorReport 115 carrying the driver's SQLSTATE and message, marked as an
+  // output failure as isOutputFailure says; nothing is retried or kept for
+  // later.
   void Execute(const SyslogMessage& message, const ActionSettings& settings,
                const CActionListEntry& entry) override;
 
@@ -40,6 +41,11 @@ class COdbcAction : public CAction {
   static std::u16string buildInsertStatement(const ActionSettings& settings);
   // The text of the error report: SQLSTATE and the driver's message.
   static std::string formatOdbcError(std::u16string_view state, std::u16string_view description);
+  // Whether the next message would meet the failure too (its report is then
+  // marked as an output failure): the data source cannot be reached, found or
+  // loaded, a time-out, or an SQLite database locked by another connection.
+  // A row or statement the database refuses fails only its message.
+  static bool isOutputFailure(std::u16string_view state, std::u16string_view description);
 
  private:
   // The values of one row, bound by address: they live until the insert is done.

@@ -328,6 +328,8 @@ TEST_F(COdbcActionSqliteTest, UnknownDataSourceIsReportedAndCostsOnlyThatMessage
   EXPECT_NE(reportText(report).find("\nODBC Error Code: IM002\nODBC Error Description: "), std::string::npos)
       << reportText(report);
   EXPECT_NE(reportText(report).find("not found"), std::string::npos) << reportText(report);
+  // Every message to that data source would meet it.
+  EXPECT_TRUE(report->isOutputFailure());
 
   // Nothing of the failed connection stays behind for the next message.
   ASSERT_EQ(insert(makeMessage("kept"), m_settings), nullptr);
@@ -343,10 +345,45 @@ TEST_F(COdbcActionSqliteTest, MissingTableCostsOnlyThatMessage) {
   EXPECT_EQ(report->getNumber(), kEventOdbcError);
   EXPECT_NE(reportText(report).find("ODBC Error Code: "), std::string::npos);
   EXPECT_NE(reportText(report).find("no such table"), std::string::npos) << reportText(report);
+  EXPECT_FALSE(report->isOutputFailure());
 
   createTable(m_db, "NoSuchTable");
   ASSERT_EQ(insert(makeMessage("kept"), m_settings), nullptr);
   EXPECT_EQ(rows(m_db, "NoSuchTable").size(), 1u);
+}
+
+TEST_F(COdbcActionSqliteTest, ADatabaseLockedByAnotherConnectionIsAnOutputFailureARejectedRowIsNot) {
+  const std::string busy = OdbcConfig::instance().uniqueName("CorvantelBusy");
+  OdbcConfig::instance().addDataSource(
+      busy, {{"Driver", "SQLite3"}, {"Database", m_db.string()}, {"Timeout", "200"}});
+  ActionSettings settings = defaultSettings(busy);
+
+  // Another writer holds the file: the driver waits its time-out, then fails.
+  sqlite3* holder = nullptr;
+  ASSERT_EQ(sqlite3_open(m_db.c_str(), &holder), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(holder, "begin immediate", nullptr, nullptr, nullptr), SQLITE_OK);
+  const auto begin = std::chrono::steady_clock::now();
+  const auto locked = insert(makeMessage("lost"), settings);
+  const auto waited = std::chrono::steady_clock::now() - begin;
+  sqlite3_exec(holder, "rollback", nullptr, nullptr, nullptr);
+  sqlite3_close(holder);
+  ASSERT_NE(locked, nullptr);
+  EXPECT_NE(reportText(locked).find("database is locked"), std::string::npos) << reportText(locked);
+  EXPECT_TRUE(locked->isOutputFailure());
+  EXPECT_LT(waited, std::chrono::seconds(5));
+
+  // A row the table refuses is that message's failure alone.
+  exec(m_db,
+       "create table Strict(ReceivedAt timestamp, Facility integer check (Facility < 3), "
+       "Priority integer, FromHost text, Message text)");
+  settings.odbcTable = "Strict";
+  const auto refused = insert(makeMessage("facility 4"), settings);
+  ASSERT_NE(refused, nullptr);
+  EXPECT_NE(reportText(refused).find("CHECK constraint failed"), std::string::npos) << reportText(refused);
+  EXPECT_FALSE(refused->isOutputFailure());
+
+  EXPECT_EQ(insert(makeMessage("kept"), defaultSettings(busy)), nullptr);
+  EXPECT_EQ(rows(m_db).size(), 1u);
 }
 
 TEST_F(COdbcActionSqliteTest, FailureThroughDispatchLeavesTheNextMessageFree) {
@@ -419,6 +456,7 @@ TEST_F(COdbcActionPostgresTest, ServerDownIsReportedAndTheNextMessageAfterRestar
   ASSERT_NE(report, nullptr);
   EXPECT_EQ(report->getNumber(), kEventOdbcError);
   EXPECT_NE(reportText(report).find("ODBC Error Code: 08001"), std::string::npos) << reportText(report);
+  EXPECT_TRUE(report->isOutputFailure());
   s_server->start();
   ASSERT_EQ(insert(makeMessage("kept"), m_settings), nullptr);
   EXPECT_EQ(s_server->query("select Message from Syslog"), "kept\n");
@@ -433,6 +471,7 @@ TEST_F(COdbcActionPostgresTest, MissingTableGivesTheDriversState) {
               text.find("ODBC Error Code: 42P01") != std::string::npos)
       << text;
   EXPECT_NE(text.find("nosuchtable"), std::string::npos) << text;
+  EXPECT_FALSE(report->isOutputFailure());
   m_settings.odbcTable = "Syslog";
   ASSERT_EQ(insert(makeMessage("kept"), m_settings), nullptr);
   EXPECT_EQ(s_server->query("select Message from Syslog"), "kept\n");
