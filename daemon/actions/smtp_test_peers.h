@@ -117,6 +117,10 @@ class ScriptedSmtpServer {
   };
   std::string dataReply = "250 queued\r\n";
   bool closeAfterAnswer = false;  // close the connection after the first answer
+  // While set, a connection is taken and held without a greeting or any
+  // answer until the client closes it: a server that never answers. May be
+  // changed while the server runs.
+  std::atomic<bool> silent{false};
 
   ScriptedSmtpServer() {
     m_listener = ::socket(AF_INET, SOCK_STREAM, 0);
@@ -185,6 +189,12 @@ class ScriptedSmtpServer {
   }
 
   void talk(int fd) {
+    if (silent) {
+      char ignored[4096];
+      while (waitReadable(fd) && ::recv(fd, ignored, sizeof(ignored), 0) > 0) {
+      }
+      return;
+    }
     send(fd, greeting);
     std::string pending;
     bool inData = false;
