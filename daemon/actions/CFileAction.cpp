@@ -1,6 +1,7 @@
 #include "actions/CFileAction.h"
 
 #include <charconv>
+#include <cstdint>
 #include <cstring>
 #include <ctime>
 #include <system_error>
@@ -64,9 +65,27 @@ void appendUnsigned(std::string& out, std::int32_t value) {
 // and its three octal digits ("#012" for LF): one message stays one line, and
 // what a sender put in cannot pose as a line of another sender or reach the
 // terminal of whoever reads the file.
+// True when one of the eight bytes of `word` is below 0x20 or 0x7F; a
+// message rarely has one, so eight bytes are passed over at once.
+bool mayNeedEscape(std::uint64_t word) {
+  constexpr std::uint64_t kOnes = 0x0101010101010101ull;
+  constexpr std::uint64_t kHighs = 0x8080808080808080ull;
+  const std::uint64_t below = (word - kOnes * 0x20) & ~word & kHighs;
+  const std::uint64_t del = word ^ (kOnes * 0x7F);
+  return (below | ((del - kOnes) & ~del & kHighs)) != 0;
+}
+
 void appendEscaped(std::string& out, const char* text, std::size_t length) {
   std::size_t start = 0;
   for (std::size_t i = 0; i < length; ++i) {
+    if (i + 8 <= length) {
+      std::uint64_t word;
+      std::memcpy(&word, text + i, sizeof word);
+      if (!mayNeedEscape(word)) {
+        i += 7;
+        continue;
+      }
+    }
     const auto c = static_cast<unsigned char>(text[i]);
     if ((c >= 0x20 && c != 0x7F) || c == '\t') continue;
     out.append(text + start, i - start);

@@ -1,6 +1,8 @@
 #include "actions/CFileAction.h"
 
 #include <gtest/gtest.h>
+
+#include <cstdio>
 #include <signal.h>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -193,6 +195,26 @@ TEST_F(CFileActionTest, ControlCharactersCannotForgeALineUnlessEscapingIsOff) {
   line.clear();
   appendFileLine(m_settings, message("a\nb"), line);
   EXPECT_EQ(line, "2026-12-07,09:05:03,10.0.0.5,a\nb\n");
+}
+
+// Plain text is passed over eight bytes at a time: every byte value at every
+// position of such a group is escaped exactly when it must be.
+TEST_F(CFileActionTest, EveryByteIsEscapedAloneWhereverItStands) {
+  m_settings.fileDateTime = m_settings.fileFacility = m_settings.filePriority = 0;
+  for (int value = 1; value < 256; ++value) {
+    const auto c = static_cast<char>(value);
+    const bool escaped = (value < 0x20 && value != '\t') || value == 0x7f;
+    char expected[5] = {c, 0};
+    if (escaped) std::snprintf(expected, sizeof expected, "#%03o", value);
+    for (std::size_t at = 0; at < 17; ++at) {
+      std::string text(19, 'a');
+      text[at] = c;
+      std::string line;
+      appendFileLine(m_settings, message(text.c_str()), line);
+      ASSERT_EQ(line, "10.0.0.5," + text.substr(0, at) + expected + text.substr(at + 1) + "\n")
+          << "byte " << value << " at " << at;
+    }
+  }
 }
 
 // --- writing ---

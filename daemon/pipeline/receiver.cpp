@@ -1,5 +1,6 @@
 #include "pipeline/receiver.h"
 
+#include <linux/sock_diag.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -28,7 +29,6 @@ struct Slots {
   mmsghdr headers[kSlots] = {};
   iovec parts[kSlots] = {};
   sockaddr_storage senders[kSlots] = {};
-  alignas(cmsghdr) char control[kSlots][CMSG_SPACE(sizeof(std::uint32_t))] = {};
   char buffers[kSlots][CUDPServer::kReceiveBufferSize];
 
   Slots() {
@@ -43,8 +43,6 @@ struct Slots {
   void prepare() {
     for (unsigned i = 0; i < kSlots; ++i) {
       headers[i].msg_hdr.msg_namelen = sizeof(sockaddr_storage);
-      headers[i].msg_hdr.msg_control = control[i];
-      headers[i].msg_hdr.msg_controllen = sizeof(control[i]);
       headers[i].msg_hdr.msg_flags = 0;
     }
   }
@@ -63,29 +61,37 @@ void describeSender(const sockaddr_storage& from, queue::RecordHeader& header) {
   }
 }
 
-// The kernel's running count of datagrams it dropped on this socket, when the
-// message carries it.
-bool kernelDrops(const msghdr& message, std::uint32_t* drops) {
-  for (cmsghdr* part = CMSG_FIRSTHDR(&message); part != nullptr;
-       part = CMSG_NXTHDR(const_cast<msghdr*>(&message), part)) {
-    if (part->cmsg_level == SOL_SOCKET && part->cmsg_type == SO_RXQ_OVFL) {
-      std::memcpy(drops, CMSG_DATA(part), sizeof(*drops));
-      return true;
+// The kernel's running count of datagrams it dropped on the socket for want
+// of buffer space (the count SO_RXQ_OVFL would attach to every datagram, read
+// here once in a while instead: a control message per datagram costs more
+// than the rest of taking it).
+class KernelDrops {
+ public:
+  explicit KernelDrops(int socket) : m_socket(socket) {}
+  void sample(Counter& counter) {
+    std::uint32_t values[SK_MEMINFO_VARS] = {};
+    socklen_t length = sizeof(values);
+    if (::getsockopt(m_socket, SOL_SOCKET, SO_MEMINFO, values, &length) != 0 ||
+        length < (SK_MEMINFO_DROPS + 1) * sizeof(std::uint32_t)) {
+      return;
     }
+    const std::uint32_t drops = values[SK_MEMINFO_DROPS];
+    count(counter, static_cast<std::uint32_t>(drops - m_seen));
+    m_seen = drops;
   }
-  return false;
-}
+
+ private:
+  const int m_socket;
+  std::uint32_t m_seen = 0;  // the socket is new: it has dropped nothing before
+};
 
 }  // namespace
 
 void runReceiver(CUDPServer& server, queue::MessageQueue& queue, const ReceiveStop& stop, Statistics& counters) {
   const auto slots = std::make_unique<Slots>();
   const int socket = server.getSocket().getSock();
-  const int on = 1;
-  // Without it the drops are only seen as gaps; not fatal.
-  ::setsockopt(socket, SOL_SOCKET, SO_RXQ_OVFL, &on, sizeof(on));
-
-  std::uint32_t dropsSeen = 0;
+  KernelDrops kernelDrops(socket);
+  unsigned batches = 0;
   int failuresInARow = 0;
   std::chrono::steady_clock::time_point drainUntil{};
   bool draining = false;
@@ -117,11 +123,7 @@ void runReceiver(CUDPServer& server, queue::MessageQueue& queue, const ReceiveSt
         queue.commit(span);
       }
       if (dropped > 0) queue.drop(dropped);
-      std::uint32_t drops = 0;
-      if (kernelDrops(slots->headers[taken - 1].msg_hdr, &drops) && drops != dropsSeen) {
-        count(counters.kernelDropped, static_cast<std::uint32_t>(drops - dropsSeen));
-        dropsSeen = drops;
-      }
+      if (++batches % 64 == 0) kernelDrops.sample(counters.kernelDropped);
       if (queue.consumerWaiting()) queue.publish();
       continue;
     }
@@ -130,6 +132,7 @@ void runReceiver(CUDPServer& server, queue::MessageQueue& queue, const ReceiveSt
       // The socket is empty: what was taken goes to the consumer before the
       // wait, and a stop ends here once the socket has been emptied.
       queue.publish();
+      kernelDrops.sample(counters.kernelDropped);
       if (draining) break;
       // Records the full queue could not take yet are offered again soon.
       pollfd waits[2] = {{socket, POLLIN, 0}, {stop.getWakeHandle(), POLLIN, 0}};

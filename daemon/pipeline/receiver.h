@@ -2,7 +2,7 @@
 // (many per system call), stamps each with the moment of reception and its
 // sender, and appends it to the queue, so that reception never waits for
 // processing. The kernel's count of datagrams it dropped for want of buffer
-// space (SO_RXQ_OVFL) goes into the statistics.
+// space goes into the statistics.
 #pragma once
 
 class CUDPServer;

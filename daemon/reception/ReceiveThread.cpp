@@ -10,6 +10,7 @@
 
 #include <arpa/inet.h>
 #include <netdb.h>
+#include <pthread.h>
 
 #include <condition_variable>
 #include <cstring>
@@ -275,6 +276,7 @@ DWORD runReceiveThread(CQuenraSrvc& service, const SyslogServerFactory& makeServ
     server->Open();
 
     receiver = std::thread([&] {
+      pthread_setname_np(pthread_self(), "corvantd-recv");  // as ps and top show the threads
       try {
         runReceiver(*server, *queue, stop, counters);
       } catch (...) {
@@ -285,6 +287,7 @@ DWORD runReceiveThread(CQuenraSrvc& service, const SyslogServerFactory& makeServ
       queue->closeInput();
     });
     processor = std::thread([&, queue = queue.get()] {
+      pthread_setname_np(pthread_self(), "corvantd-proc");
       bool threw = true;
       try {
         processLoop(service, *queue);

@@ -19,7 +19,13 @@ CTolvaneString::CTolvaneString(const CTolvaneString& other) { *this = other; }
 
 CTolvaneString& CTolvaneString::operator=(const CTolvaneString& other) {
   if (this == &other) return *this;
-  setWide(other.view());
+  if (other.m_hasWide) {
+    setWide(other.view());
+  } else {
+    // Only the narrow form exists: it is all the copy takes.
+    m_hasWide = false;
+    m_length = 0;
+  }
   if (other.m_hasNarrow) {
     // The copy's narrow form is the original's: no second conversion.
     char* narrow = reserveNarrow(static_cast<std::size_t>(other.m_narrowLength));
@@ -32,7 +38,7 @@ CTolvaneString& CTolvaneString::operator=(const CTolvaneString& other) {
 
 CTolvaneString::~CTolvaneString() = default;
 
-WCHAR* CTolvaneString::reserveWide(std::size_t units) {
+WCHAR* CTolvaneString::reserveWide(std::size_t units) const {
   if (m_wideCapacity < units + 1) {
     m_wide = std::make_unique<WCHAR[]>(units + 1);
     m_wideCapacity = units + 1;
@@ -58,6 +64,7 @@ void CTolvaneString::setWide(const WCHAR* wide) {
 
 void CTolvaneString::setWide(std::u16string_view wide) {
   discardNarrow();
+  m_hasWide = true;
   // The length is a signed 32-bit count; nothing the daemon handles comes near it.
   const std::size_t length = std::min<std::size_t>(wide.size(), std::numeric_limits<std::int32_t>::max() - 1);
   m_length = static_cast<std::int32_t>(length);
@@ -72,28 +79,35 @@ void CTolvaneString::setNarrow(const char* narrow) {
 }
 
 void CTolvaneString::setNarrow(std::string_view narrow) {
-  discardNarrow();
   const std::size_t size = std::min<std::size_t>(narrow.size(), std::numeric_limits<std::int32_t>::max() - 1);
-  if (size == 0) {
-    m_length = 0;
-    return;
-  }
-  // A byte string decodes to at most one wide character per byte.
-  WCHAR* buffer = reserveWide(size);
-  const int units =
-      MultiByteToWideChar(CP_ACP, 0, narrow.data(), static_cast<int>(size), buffer, static_cast<int>(size));
-  buffer[units] = 0;
-  m_length = units;
-  // The ANSI code page is lossless, so converting the text back would give
-  // these very bytes: keep them as the narrow form at once.
+  // The ANSI code page is lossless, so these very bytes are the narrow form;
+  // the wide one is made when it is asked for.
   char* cache = reserveNarrow(size);
-  std::memcpy(cache, narrow.data(), size);
+  if (size > 0) std::memmove(cache, narrow.data(), size);  // the text may be this string's own
   cache[size] = '\0';
   m_narrowLength = static_cast<std::int32_t>(size);
   m_hasNarrow = true;
+  m_hasWide = false;
+  m_length = 0;
 }
 
-const WCHAR* CTolvaneString::getWide() const { return m_length > 0 ? m_wide.get() : kEmptyWide; }
+void CTolvaneString::decodeNarrow() const {
+  m_hasWide = true;
+  m_length = 0;
+  const std::size_t size = static_cast<std::size_t>(m_narrowLength);
+  if (size == 0) return;
+  // A byte string decodes to at most one wide character per byte.
+  WCHAR* buffer = reserveWide(size);
+  const int units =
+      MultiByteToWideChar(CP_ACP, 0, m_narrow.get(), static_cast<int>(size), buffer, static_cast<int>(size));
+  buffer[units] = 0;
+  m_length = units;
+}
+
+const WCHAR* CTolvaneString::getWide() const {
+  ensureWide();
+  return m_length > 0 ? m_wide.get() : kEmptyWide;
+}
 
 const char* CTolvaneString::getNarrow() const {
   if (!m_hasNarrow) {

@@ -1,7 +1,9 @@
 // CTolvaneString: the daemon's text type. The text is kept as wide characters;
 // a copy in the ANSI code page is made on the first request after a change and
 // kept until the next change, because the per-message paths (sockets, files,
-// database) read the narrow form several times per message.
+// database) read the narrow form several times per message. A text set in the
+// ANSI code page is decoded to wide characters only when they are asked for:
+// a message that only reaches a file never needs them.
 //
 // Not locked: one thread at a time. getNarrow fills a cache, so even two readers
 // of one shared string need the caller's care.
@@ -38,9 +40,15 @@ class CTolvaneString {
   const char* getNarrow() const;
   std::int32_t getNarrowLength() const;
   // Number of wide characters, the terminating zero not counted.
-  std::int32_t getLength() const { return m_length; }
-  bool isEmpty() const { return m_length == 0; }
-  std::u16string_view view() const { return {getWide(), static_cast<std::size_t>(m_length)}; }
+  std::int32_t getLength() const {
+    ensureWide();
+    return m_length;
+  }
+  bool isEmpty() const { return m_hasWide ? m_length == 0 : m_narrowLength == 0; }
+  std::u16string_view view() const {
+    const WCHAR* wide = getWide();
+    return {wide, static_cast<std::size_t>(m_length)};
+  }
 
   // Puts a non-empty text in front; an empty or null one changes nothing (the
   // narrow copy survives). Returns getWide().
@@ -52,13 +60,20 @@ class CTolvaneString {
   // Makes room for `units` wide characters and the terminator, reusing the
   // buffer when it is large enough: the receive loop sets the same strings for
   // every datagram, and reuse keeps that free of allocations.
-  WCHAR* reserveWide(std::size_t units);
+  WCHAR* reserveWide(std::size_t units) const;
   char* reserveNarrow(std::size_t bytes) const;
   void discardNarrow() { m_hasNarrow = false; }
+  void ensureWide() const {
+    if (!m_hasWide) decodeNarrow();
+  }
+  void decodeNarrow() const;
 
-  std::int32_t m_length = 0;                 // wide characters, terminator not counted
-  std::unique_ptr<WCHAR[]> m_wide;           // zero-terminated once m_length > 0
-  std::size_t m_wideCapacity = 0;            // units m_wide holds, terminator included
+  // The wide form, made from the narrow one on the first request when the
+  // text was set narrow (m_hasWide false: the narrow cache holds the text).
+  mutable std::int32_t m_length = 0;        // wide characters, terminator not counted
+  mutable std::unique_ptr<WCHAR[]> m_wide;  // zero-terminated once m_length > 0
+  mutable std::size_t m_wideCapacity = 0;   // units m_wide holds, terminator included
+  mutable bool m_hasWide = true;
   mutable std::unique_ptr<char[]> m_narrow;  // cache of the ANSI form
   mutable std::size_t m_narrowCapacity = 0;
   mutable std::int32_t m_narrowLength = 0;  // bytes in the cache while m_hasNarrow
