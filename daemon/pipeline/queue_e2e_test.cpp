@@ -6,6 +6,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <csignal>
+
 #include <fstream>
 #include <map>
 #include <set>
@@ -192,6 +194,31 @@ TEST_F(QueueEndToEndTest, ADamagedRecordInTheSpoolIsSkippedAtTheNextStartAndRepo
   EXPECT_EQ(figure(stats(), "spool_damaged"), 1u);
   EXPECT_EQ(figure(stats(), "restored"), 3u);
   EXPECT_FALSE(fs::exists(queue::segmentPath(folder, 7)));
+}
+
+TEST_F(QueueEndToEndTest, DatagramsTheKernelDroppedAreCountedBesideThoseReceived) {
+  install();
+  setDword(kParameters, "nReceiveBufferSize", 64u << 10);
+  start();
+  // Frozen, the service leaves the datagrams to its small socket buffer.
+  const pid_t pid = servicePid();
+  ASSERT_GT(pid, 0);
+  ASSERT_EQ(::kill(pid, SIGSTOP), 0);
+  sendBurst(0, 5000);
+  ASSERT_EQ(::kill(pid, SIGCONT), 0);
+  std::map<std::string, std::string> values;
+  ASSERT_TRUE(eventually(
+      [&] {
+        values = stats();
+        return figure(values, "received") + figure(values, "kernel_dropped") == 5000 &&
+               figure(values, "processed") == figure(values, "received");
+      },
+      20s))
+      << figure(values, "received") << " received, " << figure(values, "kernel_dropped") << " dropped";
+  EXPECT_GT(figure(values, "kernel_dropped"), 0u);
+  EXPECT_EQ(filedNumbers().size(), figure(values, "received"));
+  const Outcome shown = corvctl("stats");
+  EXPECT_NE(shown.output.find(std::to_string(figure(values, "kernel_dropped"))), std::string::npos) << shown.output;
 }
 
 }  // namespace
