@@ -49,6 +49,8 @@ const std::map<DWORD, std::string>& expectedTable() {
        "https://corvantel.tolvane.example/docs/support/odbc-errors.html\r\n"},
       {117, "An error occured while sending emails.\r\n%1\r\n"},
       {150, "Unknown error occured. See the details below:\r\n%1\r\n"},
+      {190, "%1 of %2 log files older than %3 days were removed from %4.\r\n"},
+      {191, "An old log file could not be removed: %1\r\n%2\r\n"},
   };
   return table;
 }
