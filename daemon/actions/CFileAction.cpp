@@ -133,9 +133,17 @@ bool buildLogFileName(const ActionSettings& settings, const CActionListEntry& en
     name.append(settings.logFileName);
   }
   if (settings.uniqueFileName != 0) {
-    name.push_back('-');
+    // The date part of one second is composed once, for every message of it.
+    static std::string date[2];
+    static TimeValue dateSecond[2] = {0, 0};
     const bool utc = settings.useUtc != 0;
-    appendDate(name, calendar(utc ? g_nameUtc : g_nameLocal, now, utc), '-');
+    std::string& part = date[utc ? 1 : 0];
+    if (part.empty() || dateSecond[utc ? 1 : 0] != now) {
+      part.assign(1, '-');
+      appendDate(part, calendar(utc ? g_nameUtc : g_nameLocal, now, utc), '-');
+      dateSecond[utc ? 1 : 0] = now;
+    }
+    name.append(part);
   }
   name.push_back('.');
   name.append(settings.logFileExtension);
@@ -144,15 +152,25 @@ bool buildLogFileName(const ActionSettings& settings, const CActionListEntry& en
 
 void appendFileLine(const ActionSettings& settings, const SyslogMessage& message, std::string& line) {
   if (settings.fileDateTime == 1) {
-    const std::tm& fields = calendar(g_lineLocal, message.getReceivedAt(), false);
-    appendDate(line, fields, '-');
-    line.push_back(',');
-    appendPadded(line, fields.tm_hour, 2);
-    line.push_back(':');
-    appendPadded(line, fields.tm_min, 2);
-    line.push_back(':');
-    appendPadded(line, fields.tm_sec, 2);
-    line.push_back(',');
+    // The date and time columns of one second are composed once: a burst
+    // gives thousands of lines the same ones.
+    static std::string stamp;
+    static TimeValue stampSecond = 0;
+    const TimeValue when = message.getReceivedAt();
+    if (stamp.empty() || stampSecond != when) {
+      const std::tm& fields = calendar(g_lineLocal, when, false);
+      stamp.clear();
+      appendDate(stamp, fields, '-');
+      stamp.push_back(',');
+      appendPadded(stamp, fields.tm_hour, 2);
+      stamp.push_back(':');
+      appendPadded(stamp, fields.tm_min, 2);
+      stamp.push_back(':');
+      appendPadded(stamp, fields.tm_sec, 2);
+      stamp.push_back(',');
+      stampSecond = when;
+    }
+    line.append(stamp);
   }
   const bool escape = settings.fileEscapeControlChars != 0;
   const auto appendText = [&](const char* text, std::size_t length) {

@@ -22,7 +22,7 @@ namespace {
 constexpr std::uint64_t kSegmentSize = std::uint64_t{64} << 20;
 // Blocks kept for reuse; the rest go back to the system at once, so that the
 // memory of a burst is returned after it.
-constexpr std::size_t kSpareBlocks = 2;
+constexpr std::size_t kSpareBlocks = 4;
 
 std::string errnoText(int error) { return std::generic_category().message(error); }
 
