@@ -448,9 +448,12 @@ bool MessageQueue::processNext(const std::function<void(const char* record)>& pr
       if (m_inputClosed) return false;
       m_consumerWaiting.store(true, std::memory_order_relaxed);
       m_woken = false;
-      m_ready.wait(lock, [this] { return !m_parts.empty() || m_inputClosed || m_woken || m_persisted; });
+      const bool ready = m_ready.wait_for(
+          lock, kIdleWake, [this] { return !m_parts.empty() || m_inputClosed || m_woken || m_persisted; });
       m_consumerWaiting.store(false, std::memory_order_relaxed);
       m_woken = false;
+      // A quiet minute: back to the caller, which may have work of its own.
+      if (!ready) return true;
     }
     part = std::move(m_parts.front());
     m_parts.pop_front();

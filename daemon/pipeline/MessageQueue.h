@@ -17,6 +17,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -40,6 +41,8 @@ inline constexpr std::size_t kDefaultMemoryLimit = std::size_t{32} << 20;
 inline constexpr std::uint64_t kDefaultSpoolLimit = std::uint64_t{1} << 30;
 // The spool never takes the last of its file system's free space.
 inline constexpr std::uint64_t kSpoolFreeReserve = std::uint64_t{128} << 20;
+// The longest a consumer waits for work before it gets back to its caller.
+inline constexpr std::chrono::seconds kIdleWake{60};
 
 // Something the queue has to tell the administrator: the event's type and
 // text (the queue itself logs nothing, so that tests can watch).
@@ -86,7 +89,8 @@ class MessageQueue {
 
   // ---- Consumer (the processing thread) ----
   // Calls `process` with each record of the next part in order, waiting for a
-  // part while none is there, until `stopping()` is true before a record (the
+  // part while none is there (at most kIdleWake: then it returns true having
+  // processed nothing), until `stopping()` is true before a record (the
   // records left stay queued) or the part is done. Returns false once
   // stopping() holds or the input is closed and nothing is left.
   // `process` is not called for records the stop left.

@@ -20,6 +20,7 @@
 
 #include "actions/CForwardAction.h"
 #include "actions/file_output.h"
+#include "actions/log_retention.h"
 #include "pipeline/MessageQueue.h"
 #include "pipeline/receiver.h"
 #include "platform/debug.h"
@@ -133,6 +134,9 @@ void processLoop(CQuenraSrvc& service, queue::MessageQueue& queue) {
   CTolvaneString source;
   SenderNames senders(config.nResolveHostName == 1);
   RuleBaseReloader reloader;
+  // Old dated log files go at start, then once a day.
+  LogRetention retention(settings, config.nKeepDays);
+  retention.onBatch(static_cast<TimeValue>(std::time(nullptr)), ruleBase());
   bool newPart = true;
 
   const auto process = [&](const char* record) {
@@ -182,6 +186,7 @@ void processLoop(CQuenraSrvc& service, queue::MessageQueue& queue) {
     // the thread waits for one.
     flushFileOutputs();
     newPart = true;
+    retention.onBatch(static_cast<TimeValue>(std::time(nullptr)), ruleBase());
   }
   flushFileOutputs();
 }
