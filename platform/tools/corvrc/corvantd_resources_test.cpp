@@ -49,6 +49,20 @@ const std::map<DWORD, std::string>& expectedTable() {
        "https://corvantel.tolvane.example/docs/support/odbc-errors.html\r\n"},
       {117, "An error occured while sending emails.\r\n%1\r\n"},
       {150, "Unknown error occured. See the details below:\r\n%1\r\n"},
+      {151, "Messages were lost: %1\r\nhttps://corvantel.tolvane.example/docs/support/queue.html\r\n"},
+      {152, "The queue's spool on disk failed: %1\r\nhttps://corvantel.tolvane.example/docs/support/queue.html\r\n"},
+      {153, "Messages from the last run: %1\r\n"},
+      {154, "Damaged records in the queue's spool: %1\r\n"},
+      {155, "Messages queued at the stop: %1\r\n"},
+      {156, "The figures of this run: %1\r\n"},
+      {160,
+       "The output %1 is suspended after a failure that the next message would meet too (event %3, below). "
+       "Suspension: %2 s. While it is suspended, each message that reaches it skips its remaining actions without "
+       "a further event; the first message after the suspension tries it again, and each failed try doubles the "
+       "suspension, up to 60 s.\r\n%4\r\n"},
+      {161,
+       "The output %1 works again. Time since it was suspended: %2 s. Messages that reached it while it was "
+       "suspended and skipped their remaining actions: %3.\r\n"},
       {190, "%1 of %2 log files older than %3 days were removed from %4.\r\n"},
       {191, "An old log file could not be removed: %1\r\n%2\r\n"},
   };
