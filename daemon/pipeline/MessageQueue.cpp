@@ -84,15 +84,15 @@ MessageQueue::MessageQueue(std::filesystem::path spoolFolder, Limits limits, Sta
 
 MessageQueue::~MessageQueue() {
   if (m_writing && m_writing->fd >= 0) ::close(m_writing->fd);
-  if (m_persisted) return;  // an abandoned consumer may still read its block
-  for (auto& part : m_parts) {
-    if (part->block != nullptr) freeBlock(part->block);
-  }
-  if (m_filling != nullptr) freeBlock(m_filling);
-  for (Block* block : m_freeBlocks) {
+  const auto release = [this](Block* block) {
+    // A consumer left behind in an action may still read its block.
+    if (block == nullptr || block == m_busyBlock) return;
     ::munmap(block->data, kBlockSize);
     delete block;
-  }
+  };
+  for (auto& part : m_parts) release(part->block);
+  release(m_filling);
+  for (Block* block : m_freeBlocks) release(block);
 }
 
 void MessageQueue::notify(Notice::Kind kind, bool warning, std::string text) {
@@ -248,7 +248,7 @@ bool MessageQueue::spillLocked(std::uint64_t number, Block& block, std::uint64_t
     m_dropReason = "the spool file " + m_writing->path.string() + " cannot be written: " + errnoText(errno);
     // What was written of it is cut off again, so that the file holds whole
     // records only; failing that, reading skips it as damage.
-    if (::ftruncate(m_writing->fd, static_cast<off_t>(offset)) != 0) m_writing->size += 0;
+    static_cast<void>(::ftruncate(m_writing->fd, static_cast<off_t>(offset)));
     return false;
   }
   m_writing->size += block.used;
@@ -287,7 +287,6 @@ char* MessageQueue::reserve(std::size_t span) {
     std::lock_guard lock(m_mutex);
     endDropEpisodeLocked();
   }
-  m_reserved = span;
   return m_filling->data + m_filling->used;
 }
 
@@ -508,7 +507,11 @@ bool MessageQueue::processNext(const std::function<void(const char* record)>& pr
   }
 
   std::lock_guard lock(m_mutex);
-  if (m_persisted) return false;  // persist took the rest of the part
+  if (m_persisted) {
+    // Persist took the rest of the part; its block is the queue's to free.
+    m_busyBlock = nullptr;
+    return false;
+  }
   m_inHand = nullptr;
   count(m_counters.processed, done);
   if (part->block != nullptr) {
@@ -564,6 +567,7 @@ void MessageQueue::persist() {
     rest->number = inHand.number;
     rest->records = m_inHandRecords.load(std::memory_order_acquire);
     rest->block = inHand.block;
+    m_busyBlock = inHand.block;
     rest->segment = inHand.segment;
     rest->restored = inHand.restored;
     const std::uint64_t next = m_inHandNext.load(std::memory_order_acquire);

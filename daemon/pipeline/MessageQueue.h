@@ -147,7 +147,6 @@ class MessageQueue {
   // The producer's block; only the producer touches it between publishes.
   Block* m_filling = nullptr;
   std::uint64_t m_fillingRecords = 0;
-  std::size_t m_reserved = 0;
 
   // Drop episode.
   std::uint64_t m_dropped = 0;
@@ -156,6 +155,7 @@ class MessageQueue {
 
   // The consumer's part in hand (for persist when the consumer is abandoned).
   Part* m_inHand = nullptr;
+  Block* m_busyBlock = nullptr;  // the block of a consumer still busy at persist
   std::atomic<std::uint64_t> m_inHandNext{0};    // offset of its next record
   std::atomic<std::uint64_t> m_inHandRecords{0};  // records not started
   SegmentReader m_reader;

@@ -11,6 +11,7 @@
 #include <arpa/inet.h>
 #include <netdb.h>
 #include <pthread.h>
+#include <sys/resource.h>
 
 #include <condition_variable>
 #include <cstring>
@@ -42,6 +43,9 @@ constexpr const char kInternalErrorText[] = "Internal Corvantel error occured. T
 // What part of the stop grace the processing thread gets to finish the
 // message in hand; the rest is for writing the queue to the spool.
 constexpr std::chrono::milliseconds kProcessingGrace = CQuenraSrvc::kStopGrace - std::chrono::milliseconds(1000);
+
+// The receiving thread's nice value (the others keep the process's, 0).
+constexpr int kReceiverNice = -10;
 
 int socketBufferSize(DWORD configured) {
   if (configured > 0 && configured <= 1024u * 1024 * 1024) return static_cast<int>(configured);
@@ -259,10 +263,15 @@ DWORD runReceiveThread(CQuenraSrvc& service, const SyslogServerFactory& makeServ
   std::unique_ptr<CSyslogServer> server;
   std::thread receiver;
   std::thread processor;
-  std::mutex endMutex;
-  std::condition_variable ended;
-  bool processorEnded = false;
-  bool processorFailed = false;
+  // How the processing thread ended; shared with it, because a thread left
+  // behind in an action may end after this function has returned.
+  struct ProcessorEnd {
+    std::mutex mutex;
+    std::condition_variable ended;
+    bool done = false;
+    bool failed = false;
+  };
+  const auto processorEnd = std::make_shared<ProcessorEnd>();
   bool receiverFailed = false;
   bool started = false;
   try {
@@ -282,16 +291,20 @@ DWORD runReceiveThread(CQuenraSrvc& service, const SyslogServerFactory& makeServ
 
     receiver = std::thread([&] {
       pthread_setname_np(pthread_self(), "corvantd-recv");  // as ps and top show the threads
+      // A larger share of the processors than the other threads: when the
+      // sender, this thread and processing all want a processor, the one whose
+      // wait the kernel's socket buffer must cover goes first. Only root may
+      // raise it; without it the thread runs as the others do.
+      static_cast<void>(::setpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()), kReceiverNice));
       try {
         runReceiver(*server, *queue, stop, counters);
       } catch (...) {
         service.LogEvent(EVENTLOG_ERROR_TYPE, kEventInternalError, kInternalErrorText);
-        std::lock_guard lock(endMutex);
-        receiverFailed = true;
+        receiverFailed = true;  // read after the join
       }
       queue->closeInput();
     });
-    processor = std::thread([&, queue = queue.get()] {
+    processor = std::thread([&service, &stop, processorEnd, queue = queue.get()] {
       pthread_setname_np(pthread_self(), "corvantd-proc");
       bool threw = true;
       try {
@@ -305,21 +318,21 @@ DWORD runReceiveThread(CQuenraSrvc& service, const SyslogServerFactory& makeServ
       }
       // A failed processing thread ends the service: reception stops too.
       if (threw) stop.request();
-      std::lock_guard lock(endMutex);
-      processorEnded = true;
-      processorFailed = threw;
-      ended.notify_all();
+      std::lock_guard lock(processorEnd->mutex);
+      processorEnd->done = true;
+      processorEnd->failed = threw;
+      processorEnd->ended.notify_all();
     });
     started = true;
 
     // The receiving thread ends at a stop request (or when processing failed).
     receiver.join();
+    if (receiverFailed) stop.request();
     {
-      std::unique_lock lock(endMutex);
-      if (receiverFailed) stop.request();
-      if (!ended.wait_for(lock, kProcessingGrace, [&] { return processorEnded; })) abandoned = true;
+      std::unique_lock lock(processorEnd->mutex);
+      if (!processorEnd->ended.wait_for(lock, kProcessingGrace, [&] { return processorEnd->done; })) abandoned = true;
+      failed = processorEnd->failed || receiverFailed;
     }
-    failed = processorFailed || receiverFailed;
   } catch (const CErrorReport& report) {
     service.LogEvent(EVENTLOG_ERROR_TYPE, static_cast<DWORD>(report.getNumber()),
                      report.getText().getNarrow());

@@ -128,3 +128,26 @@ TEST(CTolvaneString, ReusedStringFollowsLongerAndShorterTexts) {
 }
 
 }  // namespace
+
+// A text set narrow is decoded when its wide form is first asked for, by the
+// string or by a copy of it, and a wide change after that wins.
+TEST(CTolvaneString, ANarrowTextIsDecodedOnlyWhenAskedForAndCopiesFollowIt) {
+  CTolvaneString received;
+  received.setNarrow(std::string_view("caf\xc3\xa9 \xff"));
+  EXPECT_FALSE(received.isEmpty());
+  CTolvaneString copy;
+  copy = received;
+  EXPECT_EQ(copy.getLength(), 6);
+  EXPECT_EQ(copy.view(), std::u16string_view(u"caf\u00e9 \xdcff"));
+  EXPECT_STREQ(copy.getNarrow(), "caf\xc3\xa9 \xff");
+  EXPECT_EQ(received.view(), copy.view());
+
+  received.setNarrow(received.getNarrow() + 4);  // its own bytes
+  EXPECT_STREQ(received.getNarrow(), "\xa9 \xff");
+  received.setWide(u"wide");
+  EXPECT_STREQ(received.getNarrow(), "wide");
+  received.setNarrow("");
+  EXPECT_TRUE(received.isEmpty());
+  EXPECT_EQ(received.getLength(), 0);
+  EXPECT_EQ(received.getWide()[0], u'\0');
+}
