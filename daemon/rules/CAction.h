@@ -1,6 +1,7 @@
 // CAction: the work of one action type. An action object is created for one
 // message, runs Execute once and is deleted; it keeps no state between
-// messages.
+// messages. The types whose objects hold no state at all (the file and the
+// event log) are served by one shared object instead (sharedAction).
 #pragma once
 
 #include "reception/SyslogMessage.h"

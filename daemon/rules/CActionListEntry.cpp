@@ -21,9 +21,14 @@ CActionListEntry::~CActionListEntry() = default;
 
 bool CActionListEntry::CallAction(const SyslogMessage& message, const ActionSettings& settings) const {
   if (m_type == kActionDiscard) return false;
-  // The object is released by unique_ptr also when Execute raises.
-  const std::unique_ptr<CAction> action = createAction(m_type);
-  if (!action) return true;
+  // A made object is released by unique_ptr also when Execute raises.
+  CAction* action = sharedAction(m_type);
+  std::unique_ptr<CAction> made;
+  if (action == nullptr) {
+    made = createAction(m_type);
+    action = made.get();
+  }
+  if (action == nullptr) return true;
   OutputGuard* guard = m_output.find(m_type, m_hasParameter ? &m_parameter : nullptr, settings);
   if (guard != nullptr && !guard->admit()) return false;
   if (mayWait(m_type)) writeWaitingFileLines();

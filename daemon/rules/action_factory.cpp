@@ -29,6 +29,21 @@ std::unique_ptr<CAction> createAction(std::int32_t type) {
   }
 }
 
+CAction* sharedAction(std::int32_t type) {
+  if (g_testFactory != nullptr) return nullptr;
+  // Never destroyed: an action may still run while the process exits.
+  static CFileAction* const file = new CFileAction;
+  static CEventLogAction* const eventLog = new CEventLogAction;
+  switch (type) {
+    case kActionFile:
+      return file;
+    case kActionEventLog:
+      return eventLog;
+    default:
+      return nullptr;
+  }
+}
+
 ActionFactory setActionFactoryForTesting(ActionFactory factory) {
   const ActionFactory previous = g_testFactory;
   g_testFactory = factory;

@@ -20,6 +20,12 @@ inline constexpr std::int32_t kActionEventLog = 1007;
 // the caller and never reaches here.
 std::unique_ptr<CAction> createAction(std::int32_t type);
 
+// The one object of an action type that keeps nothing between messages nor
+// during one (the file and the event log), which every message may share; null
+// for the other types, and while a test factory is in place. Spares the
+// processing thread an allocation per message and action.
+CAction* sharedAction(std::int32_t type);
+
 using ActionFactory = std::unique_ptr<CAction> (*)(std::int32_t type);
 // Tests only: replaces createAction's table until called again with null.
 // Returns the factory that was in place.
