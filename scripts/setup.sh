@@ -8,8 +8,9 @@ packages=(
   build-essential cmake ninja-build pkg-config
   # tests and fuzzing: GoogleTest, clang with the sanitizer and libFuzzer runtimes
   libgtest-dev libgmock-dev clang libclang-rt-14-dev
-  # platform layer: registry hives and event log on SQLite
-  libsqlite3-dev sqlite3
+  # platform layer: registry hives and event log on SQLite; the queue's spool
+  # checksums its records with zlib
+  libsqlite3-dev sqlite3 zlib1g-dev
   # /etc/services for the syslog port, logger(1) for sending test messages
   netbase bsdutils
   # scripts
