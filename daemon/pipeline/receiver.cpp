@@ -48,19 +48,6 @@ struct Slots {
   }
 };
 
-void describeSender(const sockaddr_storage& from, queue::RecordHeader& header) {
-  header.family = static_cast<std::uint8_t>(from.ss_family);
-  if (from.ss_family == AF_INET6) {
-    const auto& v6 = reinterpret_cast<const sockaddr_in6&>(from);
-    std::memcpy(header.address, &v6.sin6_addr, 16);
-    header.port = ntohs(v6.sin6_port);
-  } else {
-    const auto& v4 = reinterpret_cast<const sockaddr_in&>(from);
-    std::memcpy(header.address, &v4.sin_addr, 4);
-    header.port = ntohs(v4.sin_port);
-  }
-}
-
 // The kernel's running count of datagrams it dropped on the socket for want
 // of buffer space (the count SO_RXQ_OVFL would attach to every datagram, read
 // here once in a while instead: a control message per datagram costs more
@@ -86,6 +73,28 @@ class KernelDrops {
 };
 
 }  // namespace
+
+void recordSender(const sockaddr_storage& from, queue::RecordHeader& header) {
+  const auto& v6 = reinterpret_cast<const sockaddr_in6&>(from);
+  if (from.ss_family == AF_INET6 && !IN6_IS_ADDR_V4MAPPED(&v6.sin6_addr)) {
+    header.family = AF_INET6;
+    std::memcpy(header.address, &v6.sin6_addr, 16);
+    header.port = ntohs(v6.sin6_port);
+    return;
+  }
+  header.family = AF_INET;
+  if (from.ss_family == AF_INET6) {
+    std::memcpy(header.address, &v6.sin6_addr.s6_addr[12], 4);
+    header.port = ntohs(v6.sin6_port);
+  } else {
+    const auto& v4 = reinterpret_cast<const sockaddr_in&>(from);
+    std::memcpy(header.address, &v4.sin_addr, 4);
+    header.port = ntohs(v4.sin_port);
+  }
+  // The header is reused from record to record: what an IPv6 sender left
+  // behind must not follow an IPv4 address into the record.
+  std::memset(header.address + 4, 0, 12);
+}
 
 void runReceiver(CUDPServer& server, queue::MessageQueue& queue, const ReceiveStop& stop, Statistics& counters) {
   const auto slots = std::make_unique<Slots>();
@@ -118,7 +127,7 @@ void runReceiver(CUDPServer& server, queue::MessageQueue& queue, const ReceiveSt
           continue;
         }
         header.flags = (received.msg_hdr.msg_flags & MSG_TRUNC) != 0 ? queue::kFlagTruncated : 0;
-        describeSender(slots->senders[i], header);
+        recordSender(slots->senders[i], header);
         queue::writeRecord(room, header, std::string_view(slots->buffers[i], length));
         queue.commit(span);
       }

@@ -13,8 +13,21 @@
 namespace {
 const char kEmptyText[1] = {'\0'};
 
-bool sameSender(const sockaddr_in& a, const sockaddr_in& b) {
-  return a.sin_addr.s_addr == b.sin_addr.s_addr && a.sin_family == b.sin_family;
+// The same address (the port aside).
+bool sameSender(const sockaddr_storage& a, const sockaddr_storage& b) {
+  if (a.ss_family != b.ss_family) return false;
+  if (a.ss_family == AF_INET6) {
+    return std::memcmp(&reinterpret_cast<const sockaddr_in6&>(a).sin6_addr,
+                       &reinterpret_cast<const sockaddr_in6&>(b).sin6_addr, sizeof(in6_addr)) == 0;
+  }
+  return reinterpret_cast<const sockaddr_in&>(a).sin_addr.s_addr ==
+         reinterpret_cast<const sockaddr_in&>(b).sin_addr.s_addr;
+}
+
+[[noreturn]] void throwBindFailed(int error) {
+  char text[64];
+  std::snprintf(text, sizeof(text), "Can't bind to socket - ERRORCODE: %d", error);
+  throw CWinSockError(kEventBindFailed, error, text);
 }
 }  // namespace
 
@@ -23,19 +36,19 @@ bool sameSender(const sockaddr_in& a, const sockaddr_in& b) {
 struct CUDPServer::Batch {
   mmsghdr headers[kBatchCapacity] = {};
   iovec parts[kBatchCapacity] = {};
-  sockaddr_in senders[kBatchCapacity] = {};
+  sockaddr_storage senders[kBatchCapacity] = {};
   char buffers[kBatchCapacity][kReceiveBufferSize];
   // The sender last resolved by name, kept for the rest of its batch: a burst
   // from one host costs one reverse look-up per batch, not one per datagram.
   unsigned serial = 0;  // counts the batches taken
   unsigned resolvedSerial = 0;
-  sockaddr_in resolved{};
+  sockaddr_storage resolved{};
   char resolvedName[NI_MAXHOST] = {};
-  // The dotted form of the last sender's address: formatting an address costs
-  // more than all the rest of taking a datagram, and bursts come from one host.
-  in_addr dottedAddress{};
+  // The text of the last sender's address: formatting an address costs more
+  // than all the rest of taking a datagram, and bursts come from one host.
+  sockaddr_storage dottedAddress{};
   bool hasDotted = false;
-  char dottedName[INET_ADDRSTRLEN] = {};
+  char dottedName[INET6_ADDRSTRLEN] = {};
 
   Batch() {
     for (int i = 0; i < kBatchCapacity; ++i) {
@@ -56,12 +69,30 @@ void CUDPServer::Open() {
   CWinSock& socket = getSocket();
   socket.CloseSocket();
   m_count = m_next = 0;
-  if (!socket.Create(AF_INET, SOCK_DGRAM, 0)) {
+  // IPv4 and IPv6 senders on one socket where the system has IPv6; a system
+  // without it gets the IPv4 socket.
+  if (!openSocket(AF_INET6)) openSocket(AF_INET);
+}
+
+bool CUDPServer::createSocket(int family) { return getSocket().Create(family, SOCK_DGRAM, 0); }
+
+bool CUDPServer::openSocket(int family) {
+  CWinSock& socket = getSocket();
+  const bool dualStack = family == AF_INET6;
+  if (!createSocket(family)) {
+    if (dualStack && errno == EAFNOSUPPORT) return false;
     // Reported as the bind failure it leads to, with the reason it has.
-    const int error = WSAGetLastError();
-    char text[64];
-    std::snprintf(text, sizeof(text), "Can't bind to socket - ERRORCODE: %d", error);
-    throw CWinSockError(kEventBindFailed, error, text);
+    throwBindFailed(WSAGetLastError());
+  }
+  if (dualStack) {
+    // Off whatever the system's default (net.ipv6.bindv6only): IPv4 senders
+    // reach the socket as ::ffff:a.b.c.d. A socket that cannot take them is
+    // no use here.
+    const int off = 0;
+    if (setsockopt(socket.getSock(), IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof(off)) != 0) {
+      socket.CloseSocket();
+      return false;
+    }
   }
   if (m_socketBufferSize > 0) {
     // A burst must wait in the kernel while an action is slow; the system's
@@ -73,7 +104,15 @@ void CUDPServer::Open() {
     }
   }
   socket.setSource(m_serverPort);
-  socket.Bind();
+  try {
+    socket.Bind();
+  } catch (const CWinSockError& error) {
+    // IPv6 switched off for the machine: no IPv6 address to bind to.
+    if (!dualStack || error.getCode() != WSAEADDRNOTAVAIL) throw;
+    socket.CloseSocket();
+    return false;
+  }
+  return true;
 }
 
 void CUDPServer::Close() {
@@ -114,7 +153,7 @@ bool CUDPServer::refill() {
   m_count = m_next = 0;
   for (;;) {
     for (int i = 0; i < kBatchCapacity; ++i) {
-      batch.headers[i].msg_hdr.msg_namelen = sizeof(sockaddr_in);
+      batch.headers[i].msg_hdr.msg_namelen = sizeof(sockaddr_storage);
       batch.headers[i].msg_hdr.msg_flags = 0;
     }
     // Never blocks: a burst is drained without a wait, and an idle socket is
@@ -162,7 +201,8 @@ bool CUDPServer::next(CTolvaneString* source) {
   if ((header.msg_hdr.msg_flags & MSG_TRUNC) != 0) WSASetLastError(WSAEMSGSIZE);
 
   if (source != nullptr) {
-    const sockaddr_in& from = batch.senders[slot];
+    sockaddr_storage& from = batch.senders[slot];
+    unmapIPv4(from);
     const char* host = batch.dottedName;
     if (getSocket().getResolveHostNames() == 1) {
       if (batch.resolvedSerial != batch.serial || !sameSender(batch.resolved, from)) {
@@ -171,9 +211,9 @@ bool CUDPServer::next(CTolvaneString* source) {
         batch.resolvedSerial = batch.serial;
       }
       host = batch.resolvedName;
-    } else if (!batch.hasDotted || batch.dottedAddress.s_addr != from.sin_addr.s_addr) {
+    } else if (!batch.hasDotted || !sameSender(batch.dottedAddress, from)) {
       getSocket().describeSender(from, batch.dottedName, sizeof(batch.dottedName));
-      batch.dottedAddress = from.sin_addr;
+      batch.dottedAddress = from;
       batch.hasDotted = true;
     }
     // The text is replaced only when the sender changed: a burst from one host

@@ -1,4 +1,6 @@
-// CUDPServer: a UDP endpoint bound to one port of every local IPv4 address.
+// CUDPServer: a UDP endpoint bound to one port of every local address: one
+// IPv6 socket that takes IPv4 senders too (dual stack), or on a system without
+// IPv6 an IPv4 socket. An IPv4 sender is an IPv4 address either way.
 //
 // Datagrams are taken from the socket in batches: when the current batch is
 // used up, the next receive waits until at least one datagram is there and then
@@ -30,8 +32,10 @@ class CUDPServer : public CIP {
 
   // Closes an open socket, creates a UDP socket, gives it the socket buffer
   // asked for (setSocketBufferSize) and binds it to the server port; error 8
-  // when the socket cannot be made or bound. Datagrams of an earlier socket not
-  // yet served are dropped.
+  // when the socket cannot be made or bound. The socket is IPv6 and dual stack
+  // unless the system has no IPv6 (the IPv6 socket cannot be made, or has no
+  // address to bind to): then IPv4. Datagrams of an earlier socket not yet
+  // served are dropped.
   virtual void Open();
   virtual void Close();
   // The next datagram; `source` becomes its sender, and is left untouched when
@@ -69,8 +73,14 @@ class CUDPServer : public CIP {
   // many, or -1 with errno set. recvmmsg here; tests replace it to inject
   // failures.
   virtual int receiveDatagrams(mmsghdr* slots, unsigned capacity, int flags);
+  // Creates the socket of `family` (CWinSock::Create); tests replace it to
+  // play a system without IPv6.
+  virtual bool createSocket(int family);
 
  private:
+  // Opens and binds the socket of `family`. False when an IPv6 socket is not
+  // to be had on this system; error 8 for every other failure.
+  bool openSocket(int family);
   struct Batch;
   // Fills the batch from the socket, waiting when nothing is there; false
   // (and WSAGetLastError set) on failure or wake.

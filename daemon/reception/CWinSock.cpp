@@ -47,17 +47,29 @@ void countOut() {
   if (g_liveSockets.fetch_sub(1) == 1) WSACleanup();
 }
 
-sockaddr_in anyAddress(int port) {
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(static_cast<std::uint16_t>(port));
-  address.sin_addr.s_addr = htonl(INADDR_ANY);
+// Port `port` of every local address of `family`; its size in `length`.
+sockaddr_storage anyAddress(int family, int port, socklen_t& length) {
+  sockaddr_storage address{};
+  const auto networkPort = htons(static_cast<std::uint16_t>(port));
+  if (family == AF_INET6) {
+    auto& v6 = reinterpret_cast<sockaddr_in6&>(address);
+    v6.sin6_family = AF_INET6;
+    v6.sin6_port = networkPort;
+    v6.sin6_addr = in6addr_any;
+    length = sizeof(v6);
+  } else {
+    auto& v4 = reinterpret_cast<sockaddr_in&>(address);
+    v4.sin_family = AF_INET;
+    v4.sin_port = networkPort;
+    v4.sin_addr.s_addr = htonl(INADDR_ANY);
+    length = sizeof(v4);
+  }
   return address;
 }
 
 }  // namespace
 
-CWinSock::CWinSock() : m_local(anyAddress(0)) {
+CWinSock::CWinSock() {
   countIn();
   m_target.sin_family = AF_INET;
 }
@@ -75,13 +87,16 @@ CWinSock::~CWinSock() {
 bool CWinSock::Create(int family, int type, int protocol) {
   if (m_socket != INVALID_SOCKET) closesocket(m_socket);
   m_socket = ::socket(family, type, protocol);
+  m_family = family;
   return m_socket != INVALID_SOCKET;
 }
 
-void CWinSock::setSource(int port) { m_local = anyAddress(port); }
+void CWinSock::setSource(int port) { m_localPort = port; }
 
 void CWinSock::Bind() {
-  if (::bind(m_socket, reinterpret_cast<const sockaddr*>(&m_local), sizeof(m_local)) != 0) {
+  socklen_t length = 0;
+  const sockaddr_storage local = anyAddress(m_family, m_localPort, length);
+  if (::bind(m_socket, reinterpret_cast<const sockaddr*>(&local), length) != 0) {
     const int error = WSAGetLastError();
     char text[64];
     std::snprintf(text, sizeof(text), "Can't bind to socket - ERRORCODE: %d", error);
@@ -148,7 +163,7 @@ int CWinSock::Receive(char* buffer, int size) {
 
 int CWinSock::ReceiveFrom(char* buffer, int size, CTolvaneString& source) {
   if (buffer == nullptr || size <= 0) return -1;
-  sockaddr_in from{};
+  sockaddr_storage from{};
   socklen_t fromLength = sizeof(from);
   ssize_t received;
   do {
@@ -167,21 +182,36 @@ int CWinSock::ReceiveFrom(char* buffer, int size, CTolvaneString& source) {
   }
   buffer[received] = '\0';
 
+  unmapIPv4(from);
   char host[NI_MAXHOST];
   describeSender(from, host, sizeof(host));
   source.setNarrow(host);
   return static_cast<int>(received);
 }
 
-void CWinSock::describeSender(const sockaddr_in& from, char* host, std::size_t size) const {
+void CWinSock::describeSender(const sockaddr_storage& from, char* host, std::size_t size) const {
   if (size == 0) return;
   host[0] = '\0';
-  if (m_resolveHostNames == 1 && from.sin_family == AF_INET &&
-      getnameinfo(reinterpret_cast<const sockaddr*>(&from), sizeof(from), host, static_cast<socklen_t>(size),
-                  nullptr, 0, NI_NAMEREQD) == 0) {
+  sockaddr_storage sender = from;
+  unmapIPv4(sender);
+  const void* address = nullptr;
+  socklen_t length = 0;
+  if (sender.ss_family == AF_INET) {
+    address = &reinterpret_cast<const sockaddr_in&>(sender).sin_addr;
+    length = sizeof(sockaddr_in);
+  } else if (sender.ss_family == AF_INET6) {
+    address = &reinterpret_cast<const sockaddr_in6&>(sender).sin6_addr;
+    length = sizeof(sockaddr_in6);
+  } else {
     return;
   }
-  if (inet_ntop(AF_INET, &from.sin_addr, host, static_cast<socklen_t>(size)) == nullptr) host[0] = '\0';
+  if (m_resolveHostNames == 1 &&
+      getnameinfo(reinterpret_cast<const sockaddr*>(&sender), length, host, static_cast<socklen_t>(size), nullptr, 0,
+                  NI_NAMEREQD) == 0) {
+    return;
+  }
+  // inet_ntop writes IPv6 addresses in the form RFC 5952 recommends.
+  if (inet_ntop(sender.ss_family, address, host, static_cast<socklen_t>(size)) == nullptr) host[0] = '\0';
 }
 
 int CWinSock::SendUDP(const CTolvaneString& text) {
@@ -202,6 +232,19 @@ int CWinSock::CloseSocket() {
                         "Error calling closesocket() in CWinSock::CloseSocket()!");
   }
   return 0;
+}
+
+bool unmapIPv4(sockaddr_storage& address) {
+  if (address.ss_family != AF_INET6) return false;
+  const sockaddr_in6 v6 = reinterpret_cast<const sockaddr_in6&>(address);
+  if (!IN6_IS_ADDR_V4MAPPED(&v6.sin6_addr)) return false;
+  sockaddr_in v4{};
+  v4.sin_family = AF_INET;
+  v4.sin_port = v6.sin6_port;
+  std::memcpy(&v4.sin_addr, &v6.sin6_addr.s6_addr[12], 4);
+  address = {};
+  std::memcpy(&address, &v4, sizeof(v4));
+  return true;
 }
 
 int lookupServicePort(const char* service, const char* protocol) {

@@ -1,5 +1,5 @@
-// CWinSock: one IPv4 socket with a local address (for Bind) and a target address
-// (for Connect and SendUDP). Failures of start-up, binding, addressing,
+// CWinSock: one socket with a local address (for Bind) and an IPv4 target
+// address (for Connect and SendUDP). Failures of start-up, binding, addressing,
 // connecting, sending and closing throw CWinSockError (numbers in
 // service/event_ids.h); receive failures only give an empty text.
 //
@@ -16,7 +16,7 @@
 
 class CWinSock {
  public:
-  // No socket; local address AF_INET, INADDR_ANY, port 0. Throws error 2 or 3
+  // No socket; local address: any, port 0. Throws error 2 or 3
   // when it is the first live instance and Windows Sockets cannot start.
   CWinSock();
   // As above, then creates a socket (family, type, protocol).
@@ -31,7 +31,9 @@ class CWinSock {
   bool Create(int family, int type, int protocol);
 
   void setSource(int port);
-  // Binds the socket to the local address; error 8 with the socket error.
+  // Binds the socket to the local port of every address of its family (the
+  // family it was created with: AF_INET or AF_INET6); error 8 with the socket
+  // error.
   void Bind();
   // A text starting with a decimal digit is a dotted address (error 4 when it
   // does not convert, 255.255.255.255 included); anything else is looked up by
@@ -47,13 +49,15 @@ class CWinSock {
   int Receive(char* buffer, int size);
   // Receives one datagram. A longer datagram than size - 1 bytes keeps its first
   // size - 1 bytes. A zero byte follows the data; `source` becomes the sender's
-  // host name (when resolveHostNames is 1 and it resolves) or dotted address.
+  // text as describeSender gives it.
   // Returns the byte count kept; on failure -1, an empty text, `source` unchanged.
   int ReceiveFrom(char* buffer, int size, CTolvaneString& source);
   // Writes the text ReceiveFrom reports for the sender `from` into `host`
   // (zero-terminated, cut to `size`): its host name when resolveHostNames is 1
-  // and it resolves, else its dotted address.
-  void describeSender(const sockaddr_in& from, char* host, std::size_t size) const;
+  // and it resolves, else its address: a.b.c.d for IPv4 (an IPv4 sender that
+  // reached an IPv6 socket included), the standard compressed form (RFC 5952)
+  // for IPv6. An address of another family gives an empty text.
+  void describeSender(const sockaddr_storage& from, char* host, std::size_t size) const;
   // Sends the text in the ANSI code page as one datagram to the target, no
   // terminating zero (an empty text sends an empty datagram); error 6.
   int SendUDP(const CTolvaneString& text);
@@ -65,14 +69,23 @@ class CWinSock {
   void setResolveHostNames(std::int32_t resolve) { m_resolveHostNames = resolve; }
   std::int32_t getResolveHostNames() const { return m_resolveHostNames; }
   const sockaddr_in& getTarget() const { return m_target; }
-  const sockaddr_in& getLocal() const { return m_local; }
+  // The port Bind uses (host byte order).
+  int getLocalPort() const { return m_localPort; }
+  // The family of the socket last created; AF_INET before any.
+  int getFamily() const { return m_family; }
 
  private:
   sockaddr_in m_target{};  // family, port (network order), IPv4 address
-  sockaddr_in m_local{};   // family, port (network order), INADDR_ANY
+  int m_localPort = 0;
+  int m_family = AF_INET;
   SOCKET m_socket = INVALID_SOCKET;
   std::int32_t m_resolveHostNames = 0;  // 1: ReceiveFrom reports host names
 };
+
+// An IPv4 sender that reached an IPv6 socket (::ffff:a.b.c.d) is made the
+// AF_INET address it is, port kept; true when `address` was changed. Every
+// other address stays as it is.
+bool unmapIPv4(sockaddr_storage& address);
 
 // The port (host byte order) of a service entry such as "syslog"/"udp"; error 7
 // when there is none.
