@@ -21,8 +21,19 @@ void check(bool condition) {
 // plus a day for the zones.
 constexpr TimeValue kMaxDistance = 185LL * 86400;
 
+// A stamp of an RFC 5424 header names its year: anywhere from 0000-01-01 to
+// 9999-12-31 23:59:59, a day either side for its offset.
+constexpr TimeValue kFirstRfc5424 = -62167219200LL - 86400;
+constexpr TimeValue kLastRfc5424 = 253402300799LL + 86400;
+
 void checkStamp(const char* text, TimeValue receivedAt, const ZoneRules& zone) {
   const TimeValue stamp = parseMessageTimeStamp(text, receivedAt, zone);
+  if (std::strncmp(text, "1 ", 2) == 0) {
+    // Its own moment, whatever the reception and the zone.
+    check(stamp == parseRfc5424TimeStamp(text + 2));
+    check(stamp >= kFirstRfc5424 && stamp <= kLastRfc5424);
+    return;
+  }
   if (stamp == 0) return;
   const TimeValue distance = stamp > receivedAt ? stamp - receivedAt : receivedAt - stamp;
   check(distance <= kMaxDistance);

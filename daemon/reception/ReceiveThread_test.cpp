@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -21,6 +22,7 @@
 #include "platform/registry.h"
 #include "reception/CSyslogServer.h"
 #include "rules/action_factory.h"
+#include "scoped_time_zone.h"
 #include "service/CErrorReport.h"
 #include "service/CQuenraSrvc.h"
 #include "service/statistics.h"
@@ -319,6 +321,30 @@ TEST_F(ReceiveThreadTest, WithoutReloadTheRuleBaseOfTheStartStays) {
   sendTo(m_port, "<13>a");
   ASSERT_TRUE(eventually([&] { return lines("first").size() == 1; }));
   EXPECT_FALSE(fs::exists(m_logs / "second.log"));
+}
+
+TEST_F(ReceiveThreadTest, OwnTimeStampOfAnRfc5424MessageDatesItsLineAndTheNilValueKeepsReception) {
+  platform::testing::ScopedTimeZone zone("UTC");
+  setDword(kParameters, "nUseOrgTimeStamp", 1);
+  setDword(kParameters, "nFileDateTime", 1);
+  startThread();
+  const std::time_t before = std::time(nullptr);
+  sendTo(m_port, "<13>1 2026-12-08T10:00:00.123+01:00 host app - - - stamped");
+  sendTo(m_port, "<13>1 - host app - - - nil");
+  ASSERT_TRUE(eventually([&] { return lines().size() == 2; })) << lines().size();
+  const std::time_t after = std::time(nullptr);
+  const std::vector<std::string> found = lines();
+  // The text as it came, stamp and all.
+  EXPECT_EQ(found[0],
+            "2026-12-08,09:00:00,127.0.0.1,1,5,1 2026-12-08T10:00:00.123+01:00 host app - - - stamped");
+  ASSERT_GT(found[1].size(), 20u);
+  EXPECT_EQ(found[1].substr(20), "127.0.0.1,1,5,1 - host app - - - nil");
+  std::tm fields{};
+  ASSERT_NE(strptime(found[1].c_str(), "%Y-%m-%d,%H:%M:%S,", &fields), nullptr) << found[1];
+  const std::time_t dated = timegm(&fields);
+  EXPECT_GE(dated, before);
+  EXPECT_LE(dated, after);
+  stopThread();  // before the zone goes back: the thread reads it
 }
 
 }  // namespace

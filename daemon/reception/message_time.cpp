@@ -54,6 +54,60 @@ constexpr bool existsInYear(const MessageTimeStamp& stamp, std::int64_t year) {
 bool isDigit(char c) { return c >= '0' && c <= '9'; }
 int digit(char c) { return c - '0'; }
 
+constexpr int daysInMonth(std::int64_t year, int month) {
+  constexpr std::array<int, 12> kDays = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  return month == 2 && isLeapYear(year) ? 29 : kDays[static_cast<std::size_t>(month - 1)];
+}
+
+// Reads an RFC 5424 stamp from left to right; once a read has failed, every
+// later one fails too, so that the fields are read without a test after each.
+class StampReader {
+ public:
+  explicit StampReader(std::string_view text) : m_text(text) {}
+
+  int number(std::size_t width) {
+    int value = 0;
+    for (std::size_t i = 0; i < width; ++i) {
+      if (!m_ok || m_position >= m_text.size() || !isDigit(m_text[m_position])) return fail();
+      value = value * 10 + digit(m_text[m_position++]);
+    }
+    return value;
+  }
+  // Compared case-sensitively: "T", "Z" and the separators.
+  void expect(char c) {
+    if (m_ok && m_position < m_text.size() && m_text[m_position] == c) {
+      ++m_position;
+    } else {
+      fail();
+    }
+  }
+  bool accept(char c) {
+    if (!m_ok || m_position >= m_text.size() || m_text[m_position] != c) return false;
+    ++m_position;
+    return true;
+  }
+  // The digits at the reading position, as many as there are.
+  std::size_t skipDigits() {
+    std::size_t count = 0;
+    while (m_ok && m_position < m_text.size() && isDigit(m_text[m_position])) {
+      ++m_position;
+      ++count;
+    }
+    return count;
+  }
+  bool atEnd() const { return m_position == m_text.size(); }
+  bool ok() const { return m_ok; }
+  int fail() {
+    m_ok = false;
+    return 0;
+  }
+
+ private:
+  std::string_view m_text;
+  std::size_t m_position = 0;
+  bool m_ok = true;
+};
+
 }  // namespace
 
 std::int64_t SystemZone::utcOffsetAt(TimeValue utc) const {
@@ -124,7 +178,49 @@ TimeValue parseMessageTimeStampInYear(std::string_view text, std::int64_t year, 
   return localDateToTime(year, stamp.month, stamp.day, stamp.hour, stamp.minute, stamp.second, zone);
 }
 
+TimeValue parseRfc5424TimeStamp(std::string_view stamp) {
+  StampReader read(stamp);
+  const int year = read.number(4);
+  read.expect('-');
+  const int month = read.number(2);
+  read.expect('-');
+  const int day = read.number(2);
+  read.expect('T');
+  const int hour = read.number(2);
+  read.expect(':');
+  const int minute = read.number(2);
+  read.expect(':');
+  const int second = read.number(2);
+  if (read.accept('.')) {
+    const std::size_t digits = read.skipDigits();
+    if (digits < 1 || digits > 6) read.fail();
+  }
+  std::int64_t offset = 0;  // seconds that the stamp's clock is ahead of UTC
+  if (!read.accept('Z')) {
+    const bool ahead = read.accept('+');
+    if (!ahead) read.expect('-');
+    const int offsetHours = read.number(2);
+    read.expect(':');
+    const int offsetMinutes = read.number(2);
+    if (offsetHours > 23 || offsetMinutes > 59) read.fail();
+    offset = (ahead ? 1 : -1) * (offsetHours * 3600 + offsetMinutes * 60);
+  }
+  // The stamp is a field of its own: "...Z2" or "+01:000" is none.
+  if (!read.atEnd()) read.expect(' ');
+  if (!read.ok()) return 0;
+  // Out of range fields would carry over into the next month, day or minute;
+  // the leap second too, which RFC 5424 forbids and which POSIX time has no
+  // place for.
+  if (month < 1 || month > 12 || day < 1 || day > daysInMonth(year, month) || hour > 23 || minute > 59 ||
+      second > 59) {
+    return 0;
+  }
+  return daysFromCivil(year, month, day) * kSecondsPerDay + hour * 3600 + minute * 60 + second - offset;
+}
+
 TimeValue parseMessageTimeStamp(std::string_view text, TimeValue receivedAt, const ZoneRules& zone) {
+  // Only version 1 exists; "1 " can start no RFC 3164 stamp.
+  if (text.starts_with("1 ")) return parseRfc5424TimeStamp(text.substr(2));
   MessageTimeStamp stamp{};
   if (!readMessageTimeStamp(text, stamp)) return 0;
   const std::int64_t year = localYearAt(receivedAt, zone);

@@ -1,6 +1,7 @@
-// Time values of the message record and the RFC 3164 time stamp that a message
-// may carry ("Feb  5 17:32:18"). Every function here is pure: the zone rules and
-// the moment of reception are passed in.
+// Time values of the message record and the time stamp that a message may
+// carry: RFC 3164's ("Feb  5 17:32:18") or RFC 5424's ("1 2026-12-08T10:00:00Z").
+// Every function here is pure: the zone rules and the moment of reception are
+// passed in.
 #pragma once
 
 #include <cstdint>
@@ -63,9 +64,25 @@ bool readMessageTimeStamp(std::string_view text, MessageTimeStamp& stamp);
 // or names 29 February and the year is no leap year.
 TimeValue parseMessageTimeStampInYear(std::string_view text, std::int64_t year, const ZoneRules& zone);
 
-// The message's time stamp in UTC, 0 when it carries none. The stamp names no
-// year: of the years before, of and after the local year of reception, the one
-// that puts the stamp closest to `receivedAt` is taken, so that a stamp of
-// 31 December received on 1 January keeps its old year. 29 February in a year
-// so chosen that is no leap year is no time stamp (0).
+// The moment of the RFC 5424 time stamp (RFC 5424 6.2.3) at the start of
+// `stamp`, the header after its version: FULL-DATE "T" FULL-TIME, the fraction
+// (1 to 6 digits) dropped, the offset ("Z" or +/-hh:mm) applied, followed by a
+// space or the end of the text. 0 for the nil value "-" and for a stamp that
+// breaks the grammar (lower-case "t" or "z" too: RFC 5424 asks for upper case)
+// or names a date, time or offset that does not exist (30 February, 24:00:00,
+// the leap second :60 that RFC 5424 forbids, an offset of 24 hours or 60
+// minutes). Every four-digit year is read; 1970-01-01T00:00:00Z itself reads
+// as 0, no stamp.
+TimeValue parseRfc5424TimeStamp(std::string_view stamp);
+
+// The message's time stamp in UTC, 0 when it carries none.
+//
+// A text that starts with the version "1" and a space is an RFC 5424 header:
+// its stamp names its moment (parseRfc5424TimeStamp), whenever that is.
+//
+// Any other text may start with an RFC 3164 stamp, which names no year: of the
+// years before, of and after the local year of reception, the one that puts
+// the stamp closest to `receivedAt` is taken, so that a stamp of 31 December
+// received on 1 January keeps its old year. 29 February in a year so chosen
+// that is no leap year is no time stamp (0).
 TimeValue parseMessageTimeStamp(std::string_view text, TimeValue receivedAt, const ZoneRules& zone);

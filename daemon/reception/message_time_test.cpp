@@ -60,6 +60,83 @@ TEST(MessageTimeStamp, ConvertsInTheGivenYear) {
   EXPECT_EQ(parseMessageTimeStampInYear("Feb  5 17:32:18", 2024, FixedOffsetZone(3600)), 1707150738);
 }
 
+// RFC 5424 headers: the text after the PRI part starts with the version "1 ".
+struct Rfc5424Case {
+  const char* text;
+  TimeValue expected;
+};
+
+TEST(Rfc5424TimeStamp, NamesItsMomentWithItsOffsetAndWithoutItsFraction) {
+  const Rfc5424Case cases[] = {
+      {"1 2026-12-08T10:00:00Z host app - - - text", 1796724000},
+      {"1 2026-12-08T10:00:00.123+01:00 host app - - - text", 1796720400},
+      {"1 2027-01-01T00:30:00+01:00 host app", 1798759800},  // into the year before
+      {"1 2026-02-28T23:00:00-05:00 host app", 1772337600},  // into the next month
+      {"1 2024-02-28T22:00:00-03:00 host app", 1709168400},  // into a leap day
+      {"1 2024-02-29T12:00:00Z host app", 1709208000},
+      {"1 2026-06-01T12:00:00+05:45 host app", 1780294500},
+      {"1 2026-06-01T12:00:00-09:30 host app", 1780349400},
+      // The fraction is dropped, never rounded into the next second (or year).
+      {"1 2026-12-31T23:59:59.9Z host app", 1798761599},
+      {"1 2026-12-31T23:59:59.999999Z", 1798761599},
+      // The first and last four-digit years, offsets taking them beyond.
+      {"1 0001-01-01T00:00:00+23:59 host app", -62135683140},
+      {"1 9999-12-31T23:59:59-23:59 host app", 253402387139},
+  };
+  for (const Rfc5424Case& c : cases) {
+    EXPECT_EQ(parseRfc5424TimeStamp(std::string_view(c.text).substr(2)), c.expected) << c.text;
+    // Neither the moment of reception nor the local zone changes it.
+    EXPECT_EQ(parseMessageTimeStamp(c.text, 1717200000, kUtc), c.expected) << c.text;
+    EXPECT_EQ(parseMessageTimeStamp(c.text, 1735689600, FixedOffsetZone(-12 * 3600)), c.expected) << c.text;
+  }
+}
+
+TEST(Rfc5424TimeStamp, NilValueAndMalformedStampsAreNone) {
+  for (const char* text : {
+           "1 - host app - - - no time",
+           "1 -",
+           // Grammar.
+           "1 2026-12-08T10:00:00.1234567Z host",  // seven fraction digits
+           "1 2026-12-08T10:00:00.Z host",         // a point without digits
+           "1 2026-12-08T10:00:00 host",           // no offset
+           "1 2026-12-08T10:00:00",
+           "1 2026-12-08t10:00:00Z host",  // RFC 5424 asks for upper case
+           "1 2026-12-08T10:00:00z host",
+           "1 2026-12-08 10:00:00Z host",
+           "1 26-12-08T10:00:00Z host",
+           "1 2026-12-8T10:00:00Z host",
+           "1 2026-12-08T10:00Z host",
+           "1 2026-12-08T10:00:00+0100 host",
+           "1 2026-12-08T10:00:00+01 host",
+           "1 2026-12-08T10:00:00+1:00 host",
+           "1 2026-12-08T10:00:00Z2 host",  // the stamp runs on
+           "1 2026-12-08T10:00:00+01:000 host",
+           "1 2026-12-08T10:00:00Z\thost",
+           // Dates and times that do not exist.
+           "1 2026-02-30T10:00:00Z host",
+           "1 2025-02-29T10:00:00Z host",
+           "1 2100-02-29T10:00:00Z host",
+           "1 2026-04-31T10:00:00Z host",
+           "1 2026-00-10T10:00:00Z host",
+           "1 2026-13-10T10:00:00Z host",
+           "1 2026-12-00T10:00:00Z host",
+           "1 2026-12-08T24:00:00Z host",
+           "1 2026-12-08T10:60:00Z host",
+           "1 2016-12-31T23:59:60Z host",  // a leap second, forbidden by RFC 5424
+           "1 2026-12-08T10:00:00+24:00 host",
+           "1 2026-12-08T10:00:00-00:60 host",
+           // Not version 1 and a space.
+           "2 2026-12-08T10:00:00Z host",
+           "12026-12-08T10:00:00Z host",
+           "11 2026-12-08T10:00:00Z host",
+           "1  2026-12-08T10:00:00Z host",
+           "2026-12-08T10:00:00Z host",
+           "1 Feb  5 17:32:18 host",
+       }) {
+    EXPECT_EQ(parseMessageTimeStamp(text, 1796724000, kUtc), 0) << text;
+  }
+}
+
 TEST(LocalDateToTime, LeapYearsCountByTheCalendar) {
   EXPECT_EQ(localDateToTime(2024, 2, 29, 0, 0, 0, kUtc), 1709164800);
   EXPECT_EQ(localDateToTime(2024, 3, 1, 0, 0, 0, kUtc) - localDateToTime(2024, 2, 28, 0, 0, 0, kUtc),
