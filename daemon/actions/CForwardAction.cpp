@@ -51,8 +51,10 @@ KeptSender& kept() {
   return state;
 }
 
-bool isDottedAddress(std::string_view target) {
-  return !target.empty() && target[0] >= '0' && target[0] <= '9';
+// A dotted IPv4 address, or an IPv6 address in brackets: converted, never
+// looked up.
+bool isAddress(std::string_view target) {
+  return !target.empty() && ((target[0] >= '0' && target[0] <= '9') || target[0] == '[');
 }
 
 NameLookup& lookupOf(KeptSender& state, std::string_view target, Clock::time_point now) {
@@ -89,7 +91,7 @@ void CForwardAction::Execute(const SyslogMessage& message, const ActionSettings&
           : std::string_view(settings.forwardServer);
   if (target.empty()) return;
 
-  if (isDottedAddress(target)) {
+  if (isAddress(target)) {
     // Converted, never looked up: nothing to remember.
     if (target != state.target) {
       sender.setServer(target);

@@ -79,7 +79,9 @@ in_addr CSyslogSender::resolveTarget() {
     socket.SetTarget(m_host.c_str(), m_port);
     m_targetSet = true;
   }
-  return socket.getTarget().sin_addr;
+  // Only a name's address is asked for, and names are looked up as IPv4.
+  const sockaddr_storage& target = socket.getTarget();
+  return target.ss_family == AF_INET ? reinterpret_cast<const sockaddr_in&>(target).sin_addr : in_addr{};
 }
 
 void CSyslogSender::setTargetAddress(in_addr address) {

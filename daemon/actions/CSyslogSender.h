@@ -4,7 +4,7 @@
 // message; no reply is expected and none is read.
 //
 // Failures throw CWinSockError: no "syslog"/"udp" service entry (7, from the
-// constructor), a failed bind of the new socket (8), a dotted address that does
+// constructor), a failed bind of the new socket (8), an address that does
 // not convert (4), a host name that does not resolve (5), a failed send (6).
 #pragma once
 
@@ -29,14 +29,16 @@ class CSyslogSender : public CIP {
   virtual void setSocketType(std::int32_t type);
   virtual std::int32_t getSocketType() const { return m_socketType; }
 
-  // "host" or "host:port", split at the last colon that only digits follow.
+  // "host" or "host:port", split at the last colon that only digits follow;
+  // the host may be an IPv6 address in brackets ("[2001:db8::1]:514").
   // "host", "host:" and "host:0" take the service port, whatever port the
   // previous target named; ":1514" leaves the host empty. A port above 65535
   // is no port: the whole text is then taken as the host (and fails to resolve).
   void setServer(std::string_view target);
   // Points the socket at the target now, looking its host up unless that was
   // done since the last setServer (error 4 or 5, and error 8 when the socket
-  // cannot be made), and returns the host's address.
+  // cannot be made), and returns the host's address (an IPv4 one; 0.0.0.0 for
+  // an IPv6 target).
   in_addr resolveTarget();
   // The host's address is already known (from resolveTarget for the same
   // target): the socket is pointed at it without a look-up.

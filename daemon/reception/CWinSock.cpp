@@ -71,7 +71,7 @@ sockaddr_storage anyAddress(int family, int port, socklen_t& length) {
 
 CWinSock::CWinSock() {
   countIn();
-  m_target.sin_family = AF_INET;
+  m_target.ss_family = AF_INET;
 }
 
 CWinSock::CWinSock(int family, int type, int protocol) : CWinSock() { Create(family, type, protocol); }
@@ -105,31 +105,70 @@ void CWinSock::Bind() {
 }
 
 void CWinSock::SetTarget(const char* host, int port) {
-  m_target.sin_family = AF_INET;
-  m_target.sin_port = htons(static_cast<std::uint16_t>(port));
   if (host == nullptr) host = "";
+  const auto networkPort = htons(static_cast<std::uint16_t>(port));
+  if (host[0] == '[') {
+    // An IPv6 address, written in brackets as in a URL: [2001:db8::1].
+    const std::size_t length = std::strlen(host);
+    char inner[INET6_ADDRSTRLEN] = {};
+    sockaddr_in6 v6{};
+    if (length < 3 || host[length - 1] != ']' || length - 2 >= sizeof(inner)) {
+      throw CWinSockError(kEventInvalidIpAddress, 0, "Invalid IP Address");
+    }
+    std::memcpy(inner, host + 1, length - 2);
+    if (inet_pton(AF_INET6, inner, &v6.sin6_addr) != 1) {
+      throw CWinSockError(kEventInvalidIpAddress, 0, "Invalid IP Address");
+    }
+    v6.sin6_family = AF_INET6;
+    v6.sin6_port = networkPort;
+    m_target = {};
+    std::memcpy(&m_target, &v6, sizeof(v6));
+    matchTargetFamily();
+    return;
+  }
+  sockaddr_in v4{};
+  v4.sin_family = AF_INET;
+  v4.sin_port = networkPort;
   if (host[0] >= '0' && host[0] <= '9') {
     // A text that starts with a digit is an address and is never looked up by
     // name; inet_addr cannot tell 255.255.255.255 from a failure, so it is refused.
     const in_addr_t address = inet_addr(host);
     if (address == INADDR_NONE) throw CWinSockError(kEventInvalidIpAddress, 0, "Invalid IP Address");
-    m_target.sin_addr.s_addr = address;
-    return;
+    v4.sin_addr.s_addr = address;
+  } else {
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    addrinfo* found = nullptr;
+    const int result = getaddrinfo(host, nullptr, &hints, &found);
+    if (result != 0 || found == nullptr) {
+      WSASetLastError(result != 0 ? platform::wsaErrorFromAddrInfo(result) : WSANO_DATA);
+      throw CWinSockError(kEventInvalidHostname, WSAGetLastError(), "Invalid Hostname");
+    }
+    v4.sin_addr = reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr;
+    freeaddrinfo(found);
   }
-  addrinfo hints{};
-  hints.ai_family = AF_INET;
-  addrinfo* found = nullptr;
-  const int result = getaddrinfo(host, nullptr, &hints, &found);
-  if (result != 0 || found == nullptr) {
-    WSASetLastError(result != 0 ? platform::wsaErrorFromAddrInfo(result) : WSANO_DATA);
-    throw CWinSockError(kEventInvalidHostname, WSAGetLastError(), "Invalid Hostname");
-  }
-  m_target.sin_addr = reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr;
-  freeaddrinfo(found);
+  m_target = {};
+  std::memcpy(&m_target, &v4, sizeof(v4));
+  matchTargetFamily();
+}
+
+void CWinSock::matchTargetFamily() {
+  if (m_socket == INVALID_SOCKET || m_family == m_target.ss_family) return;
+  // A socket reaches only addresses of its own family: it is replaced by one
+  // of the same type for the target's. One that cannot be made fails at the
+  // connect or send, with the reason.
+  int type = SOCK_DGRAM;
+  socklen_t length = sizeof(type);
+  ::getsockopt(m_socket, SOL_SOCKET, SO_TYPE, &type, &length);
+  Create(m_target.ss_family, type, 0);
+}
+
+socklen_t CWinSock::targetLength() const {
+  return m_target.ss_family == AF_INET6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
 }
 
 void CWinSock::Connect() {
-  if (::connect(m_socket, reinterpret_cast<const sockaddr*>(&m_target), sizeof(m_target)) != 0) {
+  if (::connect(m_socket, reinterpret_cast<const sockaddr*>(&m_target), targetLength()) != 0) {
     const int error = WSAGetLastError();
     if (m_socket != INVALID_SOCKET) closesocket(m_socket);
     m_socket = INVALID_SOCKET;
@@ -216,7 +255,7 @@ void CWinSock::describeSender(const sockaddr_storage& from, char* host, std::siz
 
 int CWinSock::SendUDP(const CTolvaneString& text) {
   const ssize_t sent = ::sendto(m_socket, text.getNarrow(), static_cast<std::size_t>(text.getNarrowLength()),
-                                MSG_NOSIGNAL, reinterpret_cast<const sockaddr*>(&m_target), sizeof(m_target));
+                                MSG_NOSIGNAL, reinterpret_cast<const sockaddr*>(&m_target), targetLength());
   if (sent < 0) {
     throw CWinSockError(kEventSendUdpFailed, WSAGetLastError(), "Error in CWinSock::SendUDP() (sendto)");
   }

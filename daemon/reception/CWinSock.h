@@ -1,5 +1,5 @@
-// CWinSock: one socket with a local address (for Bind) and an IPv4 target
-// address (for Connect and SendUDP). Failures of start-up, binding, addressing,
+// CWinSock: one socket with a local address (for Bind) and a target address
+// (for Connect and SendUDP). Failures of start-up, binding, addressing,
 // connecting, sending and closing throw CWinSockError (numbers in
 // service/event_ids.h); receive failures only give an empty text.
 //
@@ -35,9 +35,12 @@ class CWinSock {
   // family it was created with: AF_INET or AF_INET6); error 8 with the socket
   // error.
   void Bind();
-  // A text starting with a decimal digit is a dotted address (error 4 when it
-  // does not convert, 255.255.255.255 included); anything else is looked up by
-  // name, and its first IPv4 address taken (error 5 when there is none).
+  // A text in brackets is an IPv6 address ("[2001:db8::1]", error 4 when it
+  // does not convert). A text starting with a decimal digit is a dotted
+  // address (error 4 when it does not convert, 255.255.255.255 included);
+  // anything else is looked up by name, and its first IPv4 address taken
+  // (error 5 when there is none). A socket of the other family is replaced by
+  // one of the target's, of the same type.
   void SetTarget(const char* host, int port);
   // On failure the socket is closed and error 9 raised with the socket error.
   void Connect();
@@ -68,14 +71,18 @@ class CWinSock {
   SOCKET getSock() const { return m_socket; }
   void setResolveHostNames(std::int32_t resolve) { m_resolveHostNames = resolve; }
   std::int32_t getResolveHostNames() const { return m_resolveHostNames; }
-  const sockaddr_in& getTarget() const { return m_target; }
+  // AF_INET or AF_INET6, port and address in network byte order.
+  const sockaddr_storage& getTarget() const { return m_target; }
   // The port Bind uses (host byte order).
   int getLocalPort() const { return m_localPort; }
   // The family of the socket last created; AF_INET before any.
   int getFamily() const { return m_family; }
 
  private:
-  sockaddr_in m_target{};  // family, port (network order), IPv4 address
+  void matchTargetFamily();
+  socklen_t targetLength() const;
+
+  sockaddr_storage m_target{};
   int m_localPort = 0;
   int m_family = AF_INET;
   SOCKET m_socket = INVALID_SOCKET;

@@ -183,8 +183,10 @@ TEST(WinSock, SetTargetRefusesBadAddressesAndUnknownNames) {
   EXPECT_LE(unknown.getCode(), 11004);
 
   sock.SetTarget("localhost", 1514);
-  EXPECT_EQ(sock.getTarget().sin_addr.s_addr, htonl(INADDR_LOOPBACK));
-  EXPECT_EQ(ntohs(sock.getTarget().sin_port), 1514);
+  const auto& target = reinterpret_cast<const sockaddr_in&>(sock.getTarget());
+  EXPECT_EQ(target.sin_family, AF_INET);
+  EXPECT_EQ(target.sin_addr.s_addr, htonl(INADDR_LOOPBACK));
+  EXPECT_EQ(ntohs(target.sin_port), 1514);
 }
 
 TEST(WinSock, ConnectToClosedPortRaisesErrorAndDropsTheSocket) {
