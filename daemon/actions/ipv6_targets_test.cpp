@@ -54,7 +54,8 @@ struct Peer {
     if (::poll(&wait, 1, 2000) != 1) return std::nullopt;
     char buffer[4096];
     const ssize_t n = ::recv(fd, buffer, sizeof(buffer), 0);
-    return n < 0 ? std::nullopt : std::optional<std::string>(std::string(buffer, static_cast<std::size_t>(n)));
+    return n < 0 ? std::nullopt
+                 : std::optional<std::string>(std::string(buffer, static_cast<std::size_t>(n)));
   }
 };
 

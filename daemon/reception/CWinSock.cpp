@@ -244,9 +244,8 @@ void CWinSock::describeSender(const sockaddr_storage& from, char* host, std::siz
   } else {
     return;
   }
-  if (m_resolveHostNames == 1 &&
-      getnameinfo(reinterpret_cast<const sockaddr*>(&sender), length, host, static_cast<socklen_t>(size), nullptr, 0,
-                  NI_NAMEREQD) == 0) {
+  if (m_resolveHostNames == 1 && getnameinfo(reinterpret_cast<const sockaddr*>(&sender), length, host,
+                                             static_cast<socklen_t>(size), nullptr, 0, NI_NAMEREQD) == 0) {
     return;
   }
   // inet_ntop writes IPv6 addresses in the form RFC 5952 recommends.

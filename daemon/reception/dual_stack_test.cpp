@@ -133,7 +133,8 @@ TEST(DualStack, RecordOfAnIPv4SenderOnTheIPv6SocketIsTheIPv4Record) {
   recordSender(address("::ffff:192.0.2.7", 40001), reused);
   EXPECT_EQ(reused.family, AF_INET);
   EXPECT_EQ(reused.port, 40001);
-  EXPECT_EQ(std::memcmp(reused.address, fromIPv4Socket.address, 16), 0) << "the same bytes as from an IPv4 socket";
+  EXPECT_EQ(std::memcmp(reused.address, fromIPv4Socket.address, 16), 0)
+      << "the same bytes as from an IPv4 socket";
 
   // An IPv4 sender on an IPv4 socket after an IPv6 one.
   recordSender(address("2001:db8::ff", 40000), reused);
