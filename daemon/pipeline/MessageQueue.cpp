@@ -465,45 +465,68 @@ bool MessageQueue::processNext(const std::function<void(const char* record)>& pr
   std::uint64_t left = part->records;
   bool stopped = false;
   std::string readFailure;
-  if (part->block != nullptr) {
-    const char* data = part->block->data;
-    std::size_t at = part->begin;
-    const std::size_t end = part->block->used;
-    while (at < end) {
-      if (stopping() || m_persistedFlag.load(std::memory_order_relaxed)) {
-        stopped = true;
-        break;
-      }
-      const char* record = data + at;
-      at += recordSpan(headerAt(record).length);
-      m_inHandNext.store(at, std::memory_order_release);
-      m_inHandRecords.store(--left, std::memory_order_release);
-      process(record);
-      ++done;
-    }
-    part->begin = at;
-  } else {
-    std::string problem;
-    if (!m_reader.open(part->segment->path, part->diskBegin, part->diskEnd, &problem)) {
-      readFailure = problem;
-    } else {
-      for (;;) {
+  try {
+    if (part->block != nullptr) {
+      const char* data = part->block->data;
+      std::size_t at = part->begin;
+      const std::size_t end = part->block->used;
+      while (at < end) {
         if (stopping() || m_persistedFlag.load(std::memory_order_relaxed)) {
-          stopped = m_reader.position() < part->diskEnd;
+          stopped = true;
           break;
         }
-        const char* record = m_reader.next();
-        if (record == nullptr) break;
-        m_inHandNext.store(m_reader.position(), std::memory_order_release);
-        if (left > 0) --left;
-        m_inHandRecords.store(left, std::memory_order_release);
+        const char* record = data + at;
+        at += recordSpan(headerAt(record).length);
+        m_inHandNext.store(at, std::memory_order_release);
+        m_inHandRecords.store(--left, std::memory_order_release);
         process(record);
         ++done;
       }
-      if (!m_reader.failed().empty()) readFailure = part->segment->path.string() + ": " + m_reader.failed();
-      part->diskBegin = m_reader.position();
-      m_reader.close();
+      part->begin = at;
+    } else {
+      std::string problem;
+      if (!m_reader.open(part->segment->path, part->diskBegin, part->diskEnd, &problem)) {
+        readFailure = problem;
+      } else {
+        for (;;) {
+          if (stopping() || m_persistedFlag.load(std::memory_order_relaxed)) {
+            stopped = m_reader.position() < part->diskEnd;
+            break;
+          }
+          const char* record = m_reader.next();
+          if (record == nullptr) break;
+          m_inHandNext.store(m_reader.position(), std::memory_order_release);
+          if (left > 0) --left;
+          m_inHandRecords.store(left, std::memory_order_release);
+          process(record);
+          ++done;
+        }
+        if (!m_reader.failed().empty()) readFailure = part->segment->path.string() + ": " + m_reader.failed();
+        part->diskBegin = m_reader.position();
+        m_reader.close();
+      }
     }
+  } catch (...) {
+    // A failure the process call let out ends the consumer; the record it
+    // failed on counts as processed, and the rest of the part stays queued.
+    m_reader.close();
+    std::lock_guard lock(m_mutex);
+    if (m_persisted) {
+      m_busyBlock = nullptr;
+      throw;
+    }
+    m_inHand = nullptr;
+    const std::uint64_t remaining = m_inHandRecords.load(std::memory_order_relaxed);
+    count(m_counters.processed, done + 1);
+    uncount(part->block != nullptr ? m_counters.queuedMemory : m_counters.queuedDisk, part->records - remaining);
+    part->records = remaining;
+    if (part->block != nullptr) {
+      part->begin = static_cast<std::size_t>(m_inHandNext.load(std::memory_order_relaxed));
+    } else {
+      part->diskBegin = m_inHandNext.load(std::memory_order_relaxed);
+    }
+    m_parts.push_front(std::move(part));
+    throw;
   }
 
   std::lock_guard lock(m_mutex);

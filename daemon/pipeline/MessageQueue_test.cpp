@@ -9,6 +9,7 @@
 #include <condition_variable>
 #include <fstream>
 #include <mutex>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -296,6 +297,26 @@ TEST_F(MessageQueueTest, AConsumerStuckInAnActionLeavesTheRestOfItsPartToTheSpoo
   auto next = makeQueue();
   next->closeInput();
   EXPECT_EQ(consume(*next), range(10, 100));
+}
+
+TEST_F(MessageQueueTest, AFailureLetOutOfProcessingKeepsTheRestQueuedForTheSpool) {
+  auto queue = makeQueue();
+  produce(*queue, 0, 100);
+  std::vector<int> taken;
+  const auto process = [&](const char* record) {
+    taken.push_back(numberOf(record));
+    if (taken.back() == 10) throw std::runtime_error("a fault outside the per-message guard");
+  };
+  EXPECT_THROW(queue->processNext(process, [] { return false; }), std::runtime_error);
+  EXPECT_EQ(taken, range(0, 11));
+  queue->closeInput();
+  queue->persist();
+  expectFiguresAddUp();
+
+  m_counters.resetForTesting();
+  auto next = makeQueue();
+  next->closeInput();
+  EXPECT_EQ(consume(*next), range(11, 100)) << "the failed message is not tried again";
 }
 
 TEST_F(MessageQueueTest, ASpoolThatCannotBeMadeIsReportedAndTheQueueRunsInMemory) {
