@@ -205,6 +205,10 @@ Liveness probe(const std::filesystem::path& folder) {
   return r == 0 ? Liveness::kStopped : Liveness::kRunning;
 }
 
+// How long (in 10 ms steps) a start waits for a process that reported STOPPED
+// to release the lock as it ends.
+constexpr int kExitingWaitSteps = 1000;
+
 int takeLock(const std::filesystem::path& folder, LONG* error) {
   if (!ensureStateFolder(folder)) {
     *error = ERROR_PATH_NOT_FOUND;
@@ -225,6 +229,17 @@ int takeLock(const std::filesystem::path& folder, LONG* error) {
     const bool exclusiveHeld = probe >= 0 && ::flock(probe, LOCK_SH | LOCK_NB) != 0;
     if (probe >= 0) ::close(probe);
     if (exclusiveHeld) {
+      // A process that has reported STOPPED is on its way out: its lock goes
+      // with it in a moment (longer on a busy machine). Waiting for that lets
+      // a start that follows a stop at once succeed instead of failing with
+      // "already running".
+      const auto status = readStatus(folder);
+      if (status && status->status.dwCurrentState == SERVICE_STOPPED) {
+        for (int wait = 0; wait < kExitingWaitSteps; ++wait) {
+          std::this_thread::sleep_for(std::chrono::milliseconds(10));
+          if (::flock(fd, LOCK_EX | LOCK_NB) == 0) return fd;
+        }
+      }
       ::close(fd);
       *error = ERROR_SERVICE_ALREADY_RUNNING;
       return -1;

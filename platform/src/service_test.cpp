@@ -1,7 +1,9 @@
 #include "platform/service.h"
 
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -14,6 +16,7 @@
 #include <vector>
 
 #include "platform/registry.h"
+#include "service_state.h"
 #include "temp_root.h"
 
 namespace {
@@ -403,6 +406,41 @@ TEST_F(ServiceTest, StartFailuresLeaveNothingRunning) {
   EXPECT_FALSE(StartServiceA(missing, 0, nullptr));
   EXPECT_EQ(GetLastError(), DWORD(ERROR_FILE_NOT_FOUND));
   EXPECT_EQ(query(missing).dwCurrentState, SERVICE_STOPPED);
+}
+
+}  // namespace
+
+namespace {
+
+// A start right after a stop: the process that reported STOPPED still holds
+// the service's lock for a moment as it ends. The start waits for it; a
+// process that still runs keeps it out at once.
+TEST(ServiceLock, AStartWaitsForAProcessThatReportedStoppedToLetGo) {
+  platform::testing::TempPlatformRoot root;
+  const std::filesystem::path folder = platform::scm::stateFolder("LockTest");
+  ASSERT_TRUE(platform::scm::ensureStateFolder(folder));
+  const int held = ::open((folder / "lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  ASSERT_GE(held, 0);
+  ASSERT_EQ(::flock(held, LOCK_EX), 0);
+
+  SERVICE_STATUS running = platform::scm::stoppedStatus(0);
+  running.dwCurrentState = SERVICE_RUNNING;
+  ASSERT_TRUE(platform::scm::writeStatus(folder, {running, 1}));
+  LONG error = 0;
+  EXPECT_EQ(platform::scm::takeLock(folder, &error), -1);
+  EXPECT_EQ(error, ERROR_SERVICE_ALREADY_RUNNING);
+
+  ASSERT_TRUE(platform::scm::writeStatus(folder, {platform::scm::stoppedStatus(0), 1}));
+  std::thread ending([held] {
+    std::this_thread::sleep_for(300ms);
+    ::close(held);
+  });
+  const auto start = std::chrono::steady_clock::now();
+  const int taken = platform::scm::takeLock(folder, &error);
+  ending.join();
+  EXPECT_GE(taken, 0) << error;
+  EXPECT_GE(std::chrono::steady_clock::now() - start, 250ms);
+  if (taken >= 0) ::close(taken);
 }
 
 }  // namespace
