@@ -371,6 +371,19 @@ void MessageQueue::publish() {
   m_ready.notify_one();
 }
 
+void MessageQueue::handOverFillingLocked() {
+  if (m_filling == nullptr || m_filling->used == 0) return;
+  auto part = std::make_unique<Part>();
+  part->number = m_nextNumber++;
+  part->records = m_fillingRecords;
+  part->block = m_filling;
+  count(m_counters.received, m_fillingRecords);
+  count(m_counters.queuedMemory, m_fillingRecords);
+  m_parts.push_back(std::move(part));
+  m_filling = nullptr;
+  m_fillingRecords = 0;
+}
+
 bool MessageQueue::holdsRecords() const { return m_filling != nullptr && m_filling->used > 0; }
 
 void MessageQueue::closeInput() {
@@ -379,17 +392,7 @@ void MessageQueue::closeInput() {
     std::lock_guard lock(m_mutex);
     // Records that found no room stay the consumer's all the same: the block
     // changes hands, the memory in use does not grow.
-    if (m_filling != nullptr && m_filling->used > 0 && !m_persisted) {
-      auto part = std::make_unique<Part>();
-      part->number = m_nextNumber++;
-      part->records = m_fillingRecords;
-      part->block = m_filling;
-      count(m_counters.received, m_fillingRecords);
-      count(m_counters.queuedMemory, m_fillingRecords);
-      m_parts.push_back(std::move(part));
-      m_filling = nullptr;
-      m_fillingRecords = 0;
-    }
+    if (!m_persisted) handOverFillingLocked();
     endDropEpisodeLocked();
     m_inputClosed = true;
   }
@@ -570,17 +573,7 @@ void MessageQueue::persist() {
   m_ready.notify_all();
 
   // The producer has ended: its block is the newest part.
-  if (m_filling != nullptr && m_filling->used > 0) {
-    auto part = std::make_unique<Part>();
-    part->number = m_nextNumber++;
-    part->records = m_fillingRecords;
-    part->block = m_filling;
-    count(m_counters.received, m_fillingRecords);
-    count(m_counters.queuedMemory, m_fillingRecords);
-    m_parts.push_back(std::move(part));
-    m_filling = nullptr;
-    m_fillingRecords = 0;
-  }
+  handOverFillingLocked();
   // A consumer that did not come back leaves the rest of its part, from the
   // record after the one it is busy with.
   std::unique_ptr<Part> abandoned;

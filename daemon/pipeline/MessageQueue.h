@@ -120,6 +120,9 @@ class MessageQueue {
   bool spillLocked(std::uint64_t number, Block& block, std::uint64_t records);
   bool spoolHasRoomLocked(std::size_t bytes);
   void closeWritingLocked();
+  // The producer's block, whatever it holds and whatever the limit, becomes
+  // the newest part: the producer has ended and will not fill it any more.
+  void handOverFillingLocked();
   void endDropEpisodeLocked();
   void finishPartLocked(Part& part);
   void notify(Notice::Kind kind, bool warning, std::string text);
