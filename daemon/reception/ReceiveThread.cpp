@@ -76,7 +76,9 @@ DWORD noticeEvent(queue::Notice::Kind kind) {
 // one reverse look-up per part of the queue.
 class SenderNames {
  public:
-  explicit SenderNames(bool resolve) : m_resolve(resolve) {}
+  // `socket` says how: the receiving socket, with its name resolution setting.
+  explicit SenderNames(const CWinSock& socket)
+      : m_socket(socket), m_resolve(socket.getResolveHostNames() == 1) {}
 
   // A new part of the queue: names are looked up again.
   void newPart() { m_valid = m_valid && !m_resolve; }
@@ -87,34 +89,25 @@ class SenderNames {
     m_family = record.family;
     std::memcpy(m_address, record.address, 16);
     m_valid = true;
-    char text[NI_MAXHOST] = "";
     sockaddr_storage address{};
-    socklen_t length = 0;
     if (record.family == AF_INET6) {
       auto& v6 = reinterpret_cast<sockaddr_in6&>(address);
       v6.sin6_family = AF_INET6;
       std::memcpy(&v6.sin6_addr, record.address, 16);
-      length = sizeof(v6);
     } else {
       auto& v4 = reinterpret_cast<sockaddr_in&>(address);
       v4.sin_family = AF_INET;
       std::memcpy(&v4.sin_addr, record.address, 4);
-      length = sizeof(v4);
     }
-    if (!m_resolve || getnameinfo(reinterpret_cast<const sockaddr*>(&address), length, text, sizeof(text), nullptr,
-                                  0, NI_NAMEREQD) != 0) {
-      const void* bytes = record.family == AF_INET6 ? static_cast<const void*>(record.address)
-                                                    : static_cast<const void*>(record.address);
-      if (inet_ntop(record.family == AF_INET6 ? AF_INET6 : AF_INET, bytes, text, sizeof(text)) == nullptr) {
-        text[0] = '\0';
-      }
-    }
+    char text[NI_MAXHOST];
+    m_socket.describeSender(address, text, sizeof(text));
     if (std::strcmp(host.getNarrow(), text) == 0) return false;
     host.setNarrow(text);
     return true;
   }
 
  private:
+  const CWinSock& m_socket;
   const bool m_resolve;
   bool m_valid = false;
   std::uint8_t m_family = 0;
@@ -126,7 +119,7 @@ class SenderNames {
 // the rule base, the rules and their actions, the file lines. No record
 // starts after a stop request. A failure outside the per-message guard leaves
 // by exception.
-void processLoop(CQuenraSrvc& service, queue::MessageQueue& queue) {
+void processLoop(CQuenraSrvc& service, queue::MessageQueue& queue, const CWinSock& socket) {
   const ReceiveStop& stop = service.getReceiveStop();
   const DaemonConfiguration& config = daemonConfiguration();
   const ActionSettings settings = makeActionSettings(config);
@@ -136,7 +129,7 @@ void processLoop(CQuenraSrvc& service, queue::MessageQueue& queue) {
   SyslogMessage message;
   CTolvaneString text;
   CTolvaneString source;
-  SenderNames senders(config.nResolveHostName == 1);
+  SenderNames senders(socket);
   RuleBaseReloader reloader;
   // Old dated log files go at start, then once a day.
   LogRetention retention(settings, config.nKeepDays);
@@ -279,7 +272,6 @@ DWORD runReceiveThread(CQuenraSrvc& service, const SyslogServerFactory& makeServ
     server->getSocket().setResolveHostNames(static_cast<std::int32_t>(config.nResolveHostName));
     server->setServerPort(static_cast<std::int32_t>(config.nSyslogPort));
     server->setSocketBufferSize(socketBufferSize(config.nReceiveBufferSize));
-    server->setWakeHandle(stop.getWakeHandle());
     counters.started = std::time(nullptr);
     // The manager makes the state folder when it starts the service; a
     // receive loop run any other way (tests) keeps its figures in memory.
@@ -304,11 +296,11 @@ DWORD runReceiveThread(CQuenraSrvc& service, const SyslogServerFactory& makeServ
       }
       queue->closeInput();
     });
-    processor = std::thread([&service, &stop, processorEnd, queue = queue.get()] {
+    processor = std::thread([&service, &stop, processorEnd, queue = queue.get(), &socket = server->getSocket()] {
       pthread_setname_np(pthread_self(), "corvantd-proc");
       bool threw = true;
       try {
-        processLoop(service, *queue);
+        processLoop(service, *queue, socket);
         threw = false;
       } catch (const CErrorReport& report) {
         service.LogEvent(EVENTLOG_ERROR_TYPE, static_cast<DWORD>(report.getNumber()),
