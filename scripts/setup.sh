@@ -20,6 +20,9 @@ packages=(
   unixodbc unixodbc-dev odbcinst libsqliteodbc odbc-postgresql postgresql
   # the forwarding and mail tests' real peers: a syslog server and an SMTP server
   rsyslog python3-aiosmtpd
+  # syslog over TLS: OpenSSL, and rsyslog's TLS driver and openssl(1) as the
+  # tests' senders
+  libssl-dev openssl rsyslog-openssl
   # the client: Qt 6 Widgets (window tests run on its offscreen platform), a
   # Western and a Japanese font, and xdg-open for the manual and web pages
   qt6-base-dev qt6-base-dev-tools libqt6opengl6-dev fonts-dejavu-core fonts-ipafont-gothic xdg-utils
