@@ -4,7 +4,8 @@
 # PORT with a socket buffer of RCVBUF bytes, a two-rule rule base that files
 # every message into one daily file, OUT. The last step execs the daemon
 # through the service manager, so the harness measures the daemon's process.
-# RELOAD_RULE_BASE=1 in the environment sets bReloadRuleBase (default 0).
+# RELOAD_RULE_BASE=1 in the environment sets bReloadRuleBase (default 0);
+# TCP_PORT=P sets nTcpPort, so that the daemon listens on TCP port P too.
 #
 # usage: corvantd-receiver.sh BIN_DIR PORT OUT RCVBUF
 set -euo pipefail
@@ -25,6 +26,7 @@ params='HKLM\SYSTEM\CurrentControlSet\Services\TolvaneCorvantel\Parameters'
 "$corvctl" reg add "$params" szBaseLogFilePath REG_SZ "$dir"
 "$corvctl" reg add "$params" szBaseLogFileName REG_SZ "$base"
 "$corvctl" reg add "$params" bReloadRuleBase REG_DWORD "${RELOAD_RULE_BASE:-0}"
+if [ -n "${TCP_PORT:-}" ]; then "$corvctl" reg add "$params" nTcpPort REG_DWORD "$TCP_PORT"; fi
 # Rule 1 files authentication messages apart (none in the benchmark's
 # traffic, so every message is tested and passed on); rule 2 files all.
 "$corvctl" reg import - <<REG
