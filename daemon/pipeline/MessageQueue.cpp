@@ -371,6 +371,34 @@ void MessageQueue::publish() {
   m_ready.notify_one();
 }
 
+bool MessageQueue::append(const char* data, std::size_t bytes, std::uint64_t records, bool evenBeyondLimit) {
+  if (bytes == 0) return true;
+  std::unique_lock lock(m_mutex);
+  if (m_persisted) return false;
+  if (!m_parts.empty() && m_parts.back()->block != nullptr && m_parts.back()->block->used + bytes <= kBlockSize) {
+    Part& newest = *m_parts.back();
+    std::memcpy(newest.block->data + newest.block->used, data, bytes);
+    newest.block->used += bytes;
+    newest.records += records;
+  } else {
+    // A block for these while one is left for the receiving thread within
+    // the limit: datagrams cannot wait, connections can.
+    if (!evenBeyondLimit && (m_blocksInUse + 2) * kBlockSize > m_limits.memory) return false;
+    auto part = std::make_unique<Part>();
+    part->number = m_nextNumber++;
+    part->records = records;
+    part->block = newBlock();
+    std::memcpy(part->block->data, data, bytes);
+    part->block->used = bytes;
+    m_parts.push_back(std::move(part));
+  }
+  count(m_counters.received, records);
+  count(m_counters.queuedMemory, records);
+  lock.unlock();
+  m_ready.notify_one();
+  return true;
+}
+
 void MessageQueue::handOverFillingLocked() {
   if (m_filling == nullptr || m_filling->used == 0) return;
   auto part = std::make_unique<Part>();

@@ -87,6 +87,15 @@ class MessageQueue {
   // No more records will come (the producer has ended).
   void closeInput();
 
+  // ---- Second producer (the connections' thread) ----
+  // Appends `records` whole records, [data, data + bytes) with bytes <=
+  // kBlockSize, as the newest part, when memory has room for them; false
+  // leaves them with the caller, who reads no more from its connections until
+  // they are taken (its senders wait, none is dropped). `evenBeyondLimit`
+  // takes them whatever the memory holds (what a stop takes from the
+  // connections). Never writes to the spool; false after persist.
+  bool append(const char* data, std::size_t bytes, std::uint64_t records, bool evenBeyondLimit = false);
+
   // ---- Consumer (the processing thread) ----
   // Calls `process` with each record of the next part in order, waiting for a
   // part while none is there (at most kIdleWake: then it returns true having

@@ -11,6 +11,7 @@
 #include <arpa/inet.h>
 #include <netdb.h>
 #include <pthread.h>
+#include <signal.h>
 #include <sys/resource.h>
 
 #include <condition_variable>
@@ -36,6 +37,7 @@
 #include "service/event_ids.h"
 #include "service/statistics.h"
 #include "service/statistics_writer.h"
+#include "stream/stream_receiver.h"
 
 namespace {
 
@@ -57,6 +59,21 @@ queue::MessageQueue::Limits queueLimits(const DaemonConfiguration& config) {
   if (config.nQueueMemoryLimit > 0) limits.memory = std::size_t{config.nQueueMemoryLimit} << 20;
   if (config.nQueueSpoolLimit > 0) limits.spool = std::uint64_t{config.nQueueSpoolLimit} << 20;
   return limits;
+}
+
+StreamSettings streamSettings(const DaemonConfiguration& config) {
+  StreamSettings settings;
+  settings.tcpPort = static_cast<int>(std::min<DWORD>(config.nTcpPort, 0x7FFFFFFF));
+  settings.tlsPort = static_cast<int>(std::min<DWORD>(config.nTlsPort, 0x7FFFFFFF));
+  settings.tls = {config.szTlsCertificateFile, config.szTlsKeyFile, config.szTlsCaFile};
+  if (config.nTcpMaxMessageSize > 0 && config.nTcpMaxMessageSize <= queue::kMaxRecordText) {
+    settings.maxMessage = config.nTcpMaxMessageSize;
+  }
+  if (config.nTcpMaxConnections > 0 && config.nTcpMaxConnections <= 100000) {
+    settings.maxConnections = config.nTcpMaxConnections;
+  }
+  settings.idleTimeout = std::chrono::seconds(config.nTcpIdleTimeout);
+  return settings;
 }
 
 DWORD noticeEvent(queue::Notice::Kind kind) {
@@ -254,7 +271,9 @@ DWORD runReceiveThread(CQuenraSrvc& service, const SyslogServerFactory& makeServ
                          noticeEvent(notice.kind), notice.text.c_str());
       });
   std::unique_ptr<CSyslogServer> server;
+  std::unique_ptr<StreamReceiver> streams;
   std::thread receiver;
+  std::thread streamThread;
   std::thread processor;
   // How the processing thread ended; shared with it, because a thread left
   // behind in an action may end after this function has returned.
@@ -280,6 +299,13 @@ DWORD runReceiveThread(CQuenraSrvc& service, const SyslogServerFactory& makeServ
     if (std::filesystem::is_directory(statisticsFile.parent_path(), ignored)) statisticsWriter().start(statisticsFile);
     queue->open();
     server->Open();
+    if (config.nTcpPort != 0 || config.nTlsPort != 0) {
+      streams = std::make_unique<StreamReceiver>(
+          streamSettings(config), *queue, counters,
+          [&service](WORD type, DWORD id, const std::string& text) { service.LogEvent(type, id, text.c_str()); });
+      // Ports that cannot be opened are reported; UDP goes on without them.
+      if (!streams->open()) streams.reset();
+    }
 
     receiver = std::thread([&] {
       pthread_setname_np(pthread_self(), "corvantd-recv");  // as ps and top show the threads
@@ -296,6 +322,23 @@ DWORD runReceiveThread(CQuenraSrvc& service, const SyslogServerFactory& makeServ
       }
       queue->closeInput();
     });
+    if (streams) {
+      streamThread = std::thread([&] {
+        pthread_setname_np(pthread_self(), "corvantd-tcp");
+        // A TLS alert written to a peer that has gone must not end the
+        // process: the write fails with EPIPE instead.
+        sigset_t pipe;
+        sigemptyset(&pipe);
+        sigaddset(&pipe, SIGPIPE);
+        pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
+        try {
+          streams->run(stop);
+        } catch (...) {
+          // Reception over UDP goes on.
+          service.LogEvent(EVENTLOG_ERROR_TYPE, kEventInternalError, kInternalErrorText);
+        }
+      });
+    }
     processor = std::thread([&service, &stop, processorEnd, queue = queue.get(), &socket = server->getSocket()] {
       pthread_setname_np(pthread_self(), "corvantd-proc");
       bool threw = true;
@@ -320,6 +363,7 @@ DWORD runReceiveThread(CQuenraSrvc& service, const SyslogServerFactory& makeServ
     // The receiving thread ends at a stop request (or when processing failed).
     receiver.join();
     if (receiverFailed) stop.request();
+    if (streamThread.joinable()) streamThread.join();
     {
       std::unique_lock lock(processorEnd->mutex);
       if (!processorEnd->ended.wait_for(lock, kProcessingGrace, [&] { return processorEnd->done; })) abandoned = true;
@@ -334,6 +378,10 @@ DWORD runReceiveThread(CQuenraSrvc& service, const SyslogServerFactory& makeServ
   if (receiver.joinable()) {
     stop.request();
     receiver.join();
+  }
+  if (streamThread.joinable()) {
+    stop.request();
+    streamThread.join();
   }
   if (abandoned) {
     // It is busy in an action and cannot be ended from here; it goes with the

@@ -62,6 +62,14 @@ const Setting kSettings[] = {
     {u"nQueueMemoryLimit", &DaemonConfiguration::nQueueMemoryLimit},
     {u"nQueueSpoolLimit", &DaemonConfiguration::nQueueSpoolLimit},
     {u"nKeepDays", &DaemonConfiguration::nKeepDays},
+    {u"nTcpPort", &DaemonConfiguration::nTcpPort},
+    {u"nTlsPort", &DaemonConfiguration::nTlsPort},
+    {u"szTlsCertificateFile", StringSetting{&DaemonConfiguration::szTlsCertificateFile, kCapacityPath, false}},
+    {u"szTlsKeyFile", StringSetting{&DaemonConfiguration::szTlsKeyFile, kCapacityPath, false}},
+    {u"szTlsCaFile", StringSetting{&DaemonConfiguration::szTlsCaFile, kCapacityPath, false}},
+    {u"nTcpMaxMessageSize", &DaemonConfiguration::nTcpMaxMessageSize},
+    {u"nTcpMaxConnections", &DaemonConfiguration::nTcpMaxConnections},
+    {u"nTcpIdleTimeout", &DaemonConfiguration::nTcpIdleTimeout},
 };
 
 int digitValue(unsigned char c) { return c >= '0' && c <= '9' ? c - '0' : c - 55; }

@@ -70,6 +70,23 @@ struct DaemonConfiguration {
   DWORD nQueueSpoolLimit = 0;
   // Days a dated log file of the file action is kept; 0 keeps every file.
   DWORD nKeepDays = 0;
+  // Syslog over TCP (octet counting or lines) and over TLS: the ports, 0 for
+  // off. The TLS files are PEM: the service's certificate (with its chain),
+  // its private key, and the certificates of the authorities a sender's
+  // certificate must be signed by (empty: no sender certificate is asked for).
+  DWORD nTcpPort = 0;
+  DWORD nTlsPort = 0;
+  std::string szTlsCertificateFile;
+  std::string szTlsKeyFile;
+  std::string szTlsCaFile;
+  // Limits of the connections over TCP and TLS (not edited by the client): the
+  // longest message kept (bytes, 1 to 65535; the rest of a longer one is
+  // skipped), the connections open at once, and the seconds a connection may
+  // stay silent before it is closed (0: never). 0 means the default for the
+  // first two (32767 bytes, 500 connections).
+  DWORD nTcpMaxMessageSize = 0;
+  DWORD nTcpMaxConnections = 0;
+  DWORD nTcpIdleTimeout = 3600;
 };
 
 // The process-wide configuration.

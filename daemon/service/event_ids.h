@@ -58,6 +58,14 @@ inline constexpr std::int32_t kEventStopSummary = 156;     // the figures of the
 inline constexpr std::int32_t kEventOutputSuspended = 160;
 inline constexpr std::int32_t kEventOutputRecovered = 161;
 
+// Syslog over TCP and TLS.
+inline constexpr std::int32_t kEventStreamNotListening = 170;   // a port cannot be opened (error)
+inline constexpr std::int32_t kEventTlsOff = 171;               // the TLS files cannot be used (error)
+inline constexpr std::int32_t kEventStreamRefusing = 172;       // the connection limit is reached (warning)
+inline constexpr std::int32_t kEventStreamMalformed = 173;      // a connection closed for its framing (warning)
+inline constexpr std::int32_t kEventTlsFailed = 174;            // a TLS connection failed (warning)
+inline constexpr std::int32_t kEventStreamListening = 175;      // ports open at start (information)
+
 // Log retention: dated log files older than nKeepDays removed (information),
 // a file that could not be removed (warning).
 inline constexpr std::int32_t kEventOldLogFilesRemoved = 190;

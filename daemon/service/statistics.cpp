@@ -49,6 +49,12 @@ std::string Statistics::render(long pid, std::time_t written) const {
   line(out, "queue_dropped", read(queueDropped));
   line(out, "spool_damaged", read(spoolDamaged));
   line(out, "processed", read(processed));
+  line(out, "tcp_open", read(streamOpen));
+  line(out, "tcp_accepted", read(streamAccepted));
+  line(out, "tcp_refused", read(streamRefused));
+  line(out, "tcp_messages", read(streamMessages));
+  line(out, "tcp_malformed", read(streamMalformed));
+  line(out, "tls_failed", read(tlsFailed));
   int number = 0;
   forEachOutput([&](const OutputCounters& output) {
     const std::string prefix = "output." + std::to_string(++number) + ".";
@@ -64,7 +70,8 @@ std::string Statistics::render(long pid, std::time_t written) const {
 
 void Statistics::resetForTesting() {
   for (Counter* counter : {&received, &kernelDropped, &restored, &queuedMemory, &queuedMemoryBytes, &queuedDisk,
-                           &queuedDiskBytes, &queueDropped, &spoolDamaged, &processed}) {
+                           &queuedDiskBytes, &queueDropped, &spoolDamaged, &processed, &streamOpen,
+                           &streamAccepted, &streamRefused, &streamMessages, &streamMalformed, &tlsFailed}) {
     counter->store(0);
   }
   started = 0;

@@ -12,6 +12,7 @@
 //   pid, written (Unix seconds), started (Unix seconds),
 //   received, kernel_dropped, restored, queued_memory, queued_memory_bytes,
 //   queued_disk, queued_disk_bytes, queue_dropped, spool_damaged, processed,
+//   tcp_open, tcp_accepted, tcp_refused, tcp_messages, tcp_malformed, tls_failed,
 // then for each output in the order it was first used
 //   output.<n>.name (the text up to the end of the line), output.<n>.done,
 //   output.<n>.failed, output.<n>.suspended, output.<n>.missed
@@ -66,6 +67,13 @@ class Statistics {
   Counter queueDropped{0};       // refused because memory and spool were full
   Counter spoolDamaged{0};       // spool records skipped as damaged
   Counter processed{0};          // messages the processing thread finished
+  // Syslog over TCP and TLS (its messages count in `received` as well).
+  Counter streamOpen{0};         // connections open now
+  Counter streamAccepted{0};     // connections taken
+  Counter streamRefused{0};      // connections closed at once: the limit was reached
+  Counter streamMessages{0};     // messages taken from connections
+  Counter streamMalformed{0};    // connections closed for malformed framing
+  Counter tlsFailed{0};          // TLS connections that failed (handshake or later)
 
   std::time_t started = 0;  // set once at start
 

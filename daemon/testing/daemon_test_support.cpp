@@ -48,8 +48,10 @@ std::vector<std::string> readLines(const std::filesystem::path& file) {
   return lines;
 }
 
-int freeUdpPort() {
-  const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+namespace {
+
+int freePort(int type) {
+  const int fd = ::socket(AF_INET, type, 0);
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -59,6 +61,11 @@ int freeUdpPort() {
   ::close(fd);
   return ntohs(address.sin_port);
 }
+
+}  // namespace
+
+int freeUdpPort() { return freePort(SOCK_DGRAM); }
+int freeTcpPort() { return freePort(SOCK_STREAM); }
 
 SyslogMessage makeMessage(int facility, int priority, const std::string& text, const char* host) {
   SyslogMessage message;

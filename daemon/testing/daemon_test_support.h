@@ -31,6 +31,8 @@ std::vector<std::string> readLines(const std::filesystem::path& file);
 
 // A loopback UDP port that was free a moment ago.
 int freeUdpPort();
+// A loopback TCP port that was free a moment ago.
+int freeTcpPort();
 
 // A received message as the receive loop fills it.
 SyslogMessage makeMessage(int facility, int priority, const std::string& text, const char* host = "10.0.0.5");

@@ -49,6 +49,12 @@ constexpr KnownKey kKnownKeys[] = {
     {"queue_dropped", "Queue", "Dropped by the queue"},
     {"spool_damaged", "Queue", "Damaged in the spool"},
     {"processed", "Processing", "Processed"},
+    {"tcp_open", "TCP and TLS", "Connections open"},
+    {"tcp_accepted", "TCP and TLS", "Connections accepted"},
+    {"tcp_refused", "TCP and TLS", "Connections refused (limit)"},
+    {"tcp_messages", "TCP and TLS", "Messages received"},
+    {"tcp_malformed", "TCP and TLS", "Closed for malformed framing"},
+    {"tls_failed", "TCP and TLS", "TLS connections failed"},
 };
 // Known keys that are numbers but have no row of their own.
 constexpr const char* kOtherNumbers[] = {"pid", "written", "started", "queued_memory_bytes",
