@@ -2,6 +2,7 @@
 
 #include <openssl/err.h>
 #include <openssl/ssl.h>
+#include <openssl/x509.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -81,12 +82,14 @@ std::unique_ptr<TlsContext> TlsContext::load(const TlsFiles& files, std::string&
               " does not hold a certificate in PEM: " + takeTlsErrors("no reason given");
     return nullptr;
   }
-  if (SSL_CTX_use_PrivateKey_file(raw, files.key.c_str(), SSL_FILETYPE_PEM) != 1) {
-    problem = named("key", files.key, "szTlsKeyFile") +
-              " does not hold a private key in PEM without a pass phrase: " + takeTlsErrors("no reason given");
-    return nullptr;
-  }
-  if (SSL_CTX_check_private_key(raw) != 1) {
+  if (SSL_CTX_use_PrivateKey_file(raw, files.key.c_str(), SSL_FILETYPE_PEM) != 1 ||
+      SSL_CTX_check_private_key(raw) != 1) {
+    // A key that loads but is not the certificate's is refused while loading.
+    if (ERR_GET_REASON(ERR_peek_last_error()) != X509_R_KEY_VALUES_MISMATCH) {
+      problem = named("key", files.key, "szTlsKeyFile") +
+                " does not hold a private key in PEM without a pass phrase: " + takeTlsErrors("no reason given");
+      return nullptr;
+    }
     problem = named("key", files.key, "szTlsKeyFile") + " does not belong to the certificate in " +
               files.certificate + ": " + takeTlsErrors("no reason given");
     return nullptr;
