@@ -23,8 +23,9 @@ struct Field {
   int capacity = 0;  // texts only
 };
 
-// Every value of the key, in the order the pages save them. Reading takes the
-// same list; its order does not matter there.
+// Every value of the key, in the order the pages save them: the designed
+// values first, then those of our own. Reading takes the same list; its order
+// does not matter there.
 const Field kFields[] = {
     {"nSyslogPort", &ParameterValues::nSyslogPort},
     {"nTimeMode", &ParameterValues::nTimeMode},
@@ -59,6 +60,11 @@ const Field kFields[] = {
     {"bWriteToLogFile", &ParameterValues::bWriteToLogFile},
     {"bWriteToODBC", &ParameterValues::bWriteToODBC},
     {"bWriteToEventLog", &ParameterValues::bWriteToEventLog},
+    {"nTcpPort", &ParameterValues::nTcpPort},
+    {"nTlsPort", &ParameterValues::nTlsPort},
+    {"szTlsCertificateFile", &ParameterValues::szTlsCertificateFile, kPath},
+    {"szTlsKeyFile", &ParameterValues::szTlsKeyFile, kPath},
+    {"szTlsCaFile", &ParameterValues::szTlsCaFile, kPath},
 };
 
 constexpr char kHexDigits[] = "0123456789ABCDEF";

@@ -23,6 +23,12 @@ struct ParameterValues {
   std::int32_t nSyslogReplaceSource = 0;
   std::int32_t nResolveHostName = 0;
   std::int32_t nUseOrgTimeStamp = 0;
+  // General page, TCP and TLS: reception besides the UDP port
+  std::int32_t nTcpPort = 0;     // syslog over TCP (RFC 6587); 0 means off
+  std::int32_t nTlsPort = 0;     // syslog over TLS (RFC 5425); 0 means off
+  QString szTlsCertificateFile;  // PEM: the server's certificate, then its chain
+  QString szTlsKeyFile;          // PEM: the certificate's private key
+  QString szTlsCaFile;           // PEM: CAs a client certificate must come from; empty asks for none
   // File page
   std::int32_t nUniqueFileName = 1;
   QString szBaseLogFilePath = QStringLiteral("/var/log/corvantel");

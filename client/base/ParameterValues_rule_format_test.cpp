@@ -73,6 +73,11 @@ TEST_F(ParameterFormatTest, DaemonReadsEverySettingTheClientSaved) {
   EXPECT_EQ(d.szSMTPSubject, toAnsi(v.szSMTPSubject));
   EXPECT_EQ(d.szODBCPwd, "ab");  // unscrambled
   EXPECT_EQ(d.nSMTPPort, 587u);
+  EXPECT_EQ(d.nTcpPort, 1514u);
+  EXPECT_EQ(d.nTlsPort, 6514u);
+  EXPECT_EQ(d.szTlsCertificateFile, "/etc/corvantel/tls/server-chain.pem");
+  EXPECT_EQ(d.szTlsKeyFile, "/etc/corvantel/tls/server-key.pem");
+  EXPECT_EQ(d.szTlsCaFile, "/etc/corvantel/tls/senders-ca.pem");
 }
 
 TEST_F(ParameterFormatTest, ClearedTextsFallBackToTheDaemonsDefaults) {
@@ -109,6 +114,9 @@ TEST_F(ParameterFormatTest, TheClientsTextLimitsAreWhatTheDaemonKeeps) {
       {"szSMTPSender", &DaemonConfiguration::szSMTPSender},
       {"szSMTPRecipient", &DaemonConfiguration::szSMTPRecipient},
       {"szSMTPSubject", &DaemonConfiguration::szSMTPSubject},
+      {"szTlsCertificateFile", &DaemonConfiguration::szTlsCertificateFile},
+      {"szTlsKeyFile", &DaemonConfiguration::szTlsKeyFile},
+      {"szTlsCaFile", &DaemonConfiguration::szTlsCaFile},
   };
   int seen = 0;
   forEachParameterValue({}, [&](const QString&, const ParameterValue& value) {

@@ -35,9 +35,11 @@ TEST_F(ParameterValuesTest, EveryValueRoundTripsWithItsRegistryType) {
   writeParameterValues(m_key, written);
   EXPECT_EQ(readParameterValues(m_key), written);
   const auto stored = storedValues(m_key);
-  EXPECT_EQ(stored.size(), 33u);
+  EXPECT_EQ(stored.size(), 38u);
   EXPECT_EQ(stored.at("nSyslogPort"), "DWORD 1514");
   EXPECT_EQ(stored.at("bWriteToEventLog"), "DWORD 1");
+  EXPECT_EQ(stored.at("nTlsPort"), "DWORD 6514");
+  EXPECT_EQ(stored.at("szTlsCaFile"), "SZ /etc/corvantel/tls/senders-ca.pem");
   EXPECT_EQ(stored.at("szODBCPwd"), "SZ 9E59D3");  // as given: scrambling is the pages' business
   EXPECT_EQ(stored.at("szSMTPSubject"), "SZ " + toAnsi(written.szSMTPSubject));
 }
@@ -57,17 +59,21 @@ TEST_F(ParameterValuesTest, LongTextsTheDaemonReadsSurviveAReadAndASave) {
 TEST_F(ParameterValuesTest, EmptyTextsDeleteTheirValuesSoTheDefaultsReturn) {
   writeParameterValues(m_key, everyValueChanged());
   ParameterValues cleared = everyValueChanged();
-  for (QString* text :
-       {&cleared.szSyslogSendServer, &cleared.szBaseLogFilePath, &cleared.szBaseLogFileName,
-        &cleared.szBaseLogFileExtension, &cleared.szODBCDsn, &cleared.szODBCPwd, &cleared.szODBCUid,
-        &cleared.szTableName, &cleared.szODBCReceivedAt, &cleared.szODBCFacility, &cleared.szODBCPriority,
-        &cleared.szODBCFromHost, &cleared.szODBCMessage, &cleared.szSMTPServer, &cleared.szSMTPSender,
-        &cleared.szSMTPRecipient, &cleared.szSMTPSubject})
+  for (QString* text : {&cleared.szSyslogSendServer, &cleared.szBaseLogFilePath,
+                        &cleared.szBaseLogFileName,  &cleared.szBaseLogFileExtension,
+                        &cleared.szODBCDsn,          &cleared.szODBCPwd,
+                        &cleared.szODBCUid,          &cleared.szTableName,
+                        &cleared.szODBCReceivedAt,   &cleared.szODBCFacility,
+                        &cleared.szODBCPriority,     &cleared.szODBCFromHost,
+                        &cleared.szODBCMessage,      &cleared.szSMTPServer,
+                        &cleared.szSMTPSender,       &cleared.szSMTPRecipient,
+                        &cleared.szSMTPSubject,      &cleared.szTlsCertificateFile,
+                        &cleared.szTlsKeyFile,       &cleared.szTlsCaFile})
     text->clear();
   writeParameterValues(m_key, cleared);
 
   const auto stored = storedValues(m_key);
-  EXPECT_EQ(stored.size(), 33u - 17u);
+  EXPECT_EQ(stored.size(), 38u - 20u);
   for (const auto& [name, value] : stored) EXPECT_EQ(value.rfind("DWORD ", 0), 0u) << name;
   EXPECT_EQ(readParameterValues(m_key).szSMTPSubject, "Corvantel Email");
 }
@@ -98,7 +104,7 @@ TEST_F(ParameterValuesTest, ASaveWritesWhatChangedAndWhatIsMissingAndStopsAtTheF
   EXPECT_EQ(failure->code, ERROR_KEY_DELETED);
 }
 
-TEST(ParameterValuesOrder, ValuesAreWrittenInTheDesignedOrder) {
+TEST(ParameterValuesOrder, ValuesAreWrittenInTheDesignedOrderAndOursAfterThem) {
   QStringList names;
   forEachParameterValue(ParameterValues{},
                         [&](const QString& name, const ParameterValue&) { names << name; });
@@ -109,7 +115,8 @@ TEST(ParameterValuesOrder, ValuesAreWrittenInTheDesignedOrder) {
           "szBaseLogFileExtension nFileDateTime nFileFacility nFilePriority szODBCDsn szODBCPwd "
           "szODBCUid szTableName nODBCEnCryption szODBCReceivedAt szODBCFacility szODBCPriority "
           "szODBCFromHost szODBCMessage bReplaceEventLogSource szSMTPServer szSMTPSender "
-          "szSMTPRecipient szSMTPSubject nSMTPPort bWriteToLogFile bWriteToODBC bWriteToEventLog")
+          "szSMTPRecipient szSMTPSubject nSMTPPort bWriteToLogFile bWriteToODBC bWriteToEventLog "
+          "nTcpPort nTlsPort szTlsCertificateFile szTlsKeyFile szTlsCaFile")
           .split(u' ');
   EXPECT_EQ(names, designed);
 }

@@ -58,5 +58,10 @@ ParameterValues everyValueChanged() {
   v.bWriteToLogFile = 0;
   v.bWriteToODBC = 1;
   v.bWriteToEventLog = 1;
+  v.nTcpPort = 1514;
+  v.nTlsPort = 6514;
+  v.szTlsCertificateFile = "/etc/corvantel/tls/server-chain.pem";
+  v.szTlsKeyFile = "/etc/corvantel/tls/server-key.pem";
+  v.szTlsCaFile = "/etc/corvantel/tls/senders-ca.pem";
   return v;
 }
