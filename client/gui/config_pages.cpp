@@ -7,6 +7,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QRadioButton>
+#include <QScrollArea>
 #include <QVBoxLayout>
 #include <map>
 #include <utility>
@@ -25,6 +26,7 @@ namespace {
 // standard port) shows.
 constexpr char kDefaultSyslogPort[] = "514";
 constexpr char kDefaultSmtpPort[] = "25";
+constexpr char kPortOff[] = "0";  // TCP and TLS
 
 template <class Widget, class... Args>
 Widget* make(const char* name, Args&&... args) {
@@ -136,6 +138,17 @@ GeneralPage::GeneralPage(QWidget* parent) : ConfigPage(parent) {
   chkSyslogReplaceSource = make<QCheckBox>("chkSyslogReplaceSource");
   chkResolveHostName = make<QCheckBox>("chkResolveHostName");
   chkUseOrgTimeStamp = make<QCheckBox>("chkUseOrgTimeStamp");
+  fraTcpTls = make<QGroupBox>("fraTcpTls");
+  lblTcpPort = makeLabel("lblTcpPort");
+  txtTcpPort = makePortField("txtTcpPort", 2512);
+  lblTlsPort = makeLabel("lblTlsPort");
+  txtTlsPort = makePortField("txtTlsPort", 2513);
+  lblTlsCertificateFile = makeLabel("lblTlsCertificateFile");
+  txtTlsCertificateFile = makeTextField("txtTlsCertificateFile", "szTlsCertificateFile");
+  lblTlsKeyFile = makeLabel("lblTlsKeyFile");
+  txtTlsKeyFile = makeTextField("txtTlsKeyFile", "szTlsKeyFile");
+  lblTlsCaFile = makeLabel("lblTlsCaFile");
+  txtTlsCaFile = makeTextField("txtTlsCaFile", "szTlsCaFile");
   obLocaltime->setChecked(true);
 
   // Side by side: the page has to fit the main window's smallest size.
@@ -154,7 +167,34 @@ GeneralPage::GeneralPage(QWidget* parent) : ConfigPage(parent) {
   addWide(grid, fraTimeMode);
   for (QWidget* box : {chReloadRuleBase, chkSyslogReplaceSource, chkResolveHostName, chkUseOrgTimeStamp})
     addWide(grid, box);
-  pageLayout(this, {frmGeneral});
+
+  QGridLayout* tcpTls = gridIn(fraTcpTls);
+  auto* portsRow = new QHBoxLayout;  // both ports on one row: the page is short of height
+  portsRow->addWidget(txtTcpPort);
+  portsRow->addSpacing(twips(240));
+  portsRow->addWidget(lblTlsPort);
+  portsRow->addWidget(txtTlsPort);
+  portsRow->addStretch(1);
+  tcpTls->addWidget(lblTcpPort, 0, 0);
+  tcpTls->addLayout(portsRow, 0, 1);
+  lblTcpPort->setBuddy(txtTcpPort);
+  lblTlsPort->setBuddy(txtTlsPort);
+  addRow(tcpTls, lblTlsCertificateFile, txtTlsCertificateFile);
+  addRow(tcpTls, lblTlsKeyFile, txtTlsKeyFile);
+  addRow(tcpTls, lblTlsCaFile, txtTlsCaFile);
+
+  // The two frames are taller than the tab page of the main window's
+  // smallest (and first) size: there the page scrolls, rather than making
+  // the window larger than designed.
+  auto* frames = new QWidget;
+  pageLayout(frames, {frmGeneral, fraTcpTls});
+  auto* scroll = make<QScrollArea>("scrGeneral");
+  scroll->setFrameShape(QFrame::NoFrame);
+  scroll->setWidgetResizable(true);
+  scroll->setWidget(frames);
+  auto* layout = new QVBoxLayout(this);
+  layout->setContentsMargins(0, 0, 0, 0);
+  layout->addWidget(scroll);
 
   connect(obLocaltime, &QRadioButton::clicked, this, &GeneralPage::obLocaltime_Click);
   connect(obGMT, &QRadioButton::clicked, this, &GeneralPage::obGMT_Click);
@@ -186,6 +226,18 @@ void GeneralPage::Initiate_Language_settings() {
   // take more room than the smallest window has.
   chkUseOrgTimeStamp->setToolTip(text(1027) + QStringLiteral("\n\n") + text(1028) + QLatin1Char('\n') +
                                  text(1029));
+  fraTcpTls->setTitle(text(2500));
+  fraTcpTls->setToolTip(text(2501));
+  lblTcpPort->setText(text(2502));
+  txtTcpPort->setToolTip(text(2503));
+  lblTlsPort->setText(text(2504));
+  txtTlsPort->setToolTip(text(2505));
+  lblTlsCertificateFile->setText(text(2506));
+  txtTlsCertificateFile->setToolTip(text(2507));
+  lblTlsKeyFile->setText(text(2508));
+  txtTlsKeyFile->setToolTip(text(2509));
+  lblTlsCaFile->setText(text(2510));
+  txtTlsCaFile->setToolTip(text(2511));
 }
 
 void GeneralPage::fill(const ParameterValues& values) {
@@ -198,6 +250,11 @@ void GeneralPage::fill(const ParameterValues& values) {
   showFlag(chkSyslogReplaceSource, values.nSyslogReplaceSource);
   showFlag(chkResolveHostName, values.nResolveHostName);
   showFlag(chkUseOrgTimeStamp, values.nUseOrgTimeStamp);
+  showNumber(txtTcpPort, values.nTcpPort);
+  showNumber(txtTlsPort, values.nTlsPort);
+  showText(txtTlsCertificateFile, values.szTlsCertificateFile);
+  showText(txtTlsKeyFile, values.szTlsKeyFile);
+  showText(txtTlsCaFile, values.szTlsCaFile);
 }
 
 void GeneralPage::collect(ParameterValues& values) {
@@ -212,6 +269,13 @@ void GeneralPage::collect(ParameterValues& values) {
   takeFlag(chkSyslogReplaceSource, values.nSyslogReplaceSource);
   takeFlag(chkResolveHostName, values.nResolveHostName);
   takeFlag(chkUseOrgTimeStamp, values.nUseOrgTimeStamp);
+  for (QLineEdit* port : {txtTcpPort, txtTlsPort})
+    if (port->text().isEmpty()) port->setText(QString::fromLatin1(kPortOff));
+  takeNumber(txtTcpPort, values.nTcpPort);
+  takeNumber(txtTlsPort, values.nTlsPort);
+  takeText(txtTlsCertificateFile, values.szTlsCertificateFile);
+  takeText(txtTlsKeyFile, values.szTlsKeyFile);
+  takeText(txtTlsCaFile, values.szTlsCaFile);
 }
 
 void GeneralPage::obLocaltime_Click() { m_nTimeMode = 0; }

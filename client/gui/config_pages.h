@@ -48,7 +48,8 @@ class GeneralPage : public ConfigPage {
 
   void Initiate_Language_settings() override;
   void fill(const ParameterValues& values) override;
-  // A blank syslog port is reported (error box 212) and becomes "514".
+  // A blank syslog port is reported (error box 212) and becomes "514"; a
+  // blank TCP or TLS port becomes "0", off, without a message.
   void collect(ParameterValues& values) override;
 
   QGroupBox* frmGeneral;
@@ -62,7 +63,20 @@ class GeneralPage : public ConfigPage {
   QCheckBox* chReloadRuleBase;
   QCheckBox* chkSyslogReplaceSource;
   QCheckBox* chkResolveHostName;
-  QCheckBox* chkUseOrgTimeStamp;  // its tool tip also carries the RFC 3164 caveats
+  QCheckBox* chkUseOrgTimeStamp;  // its tool tip also carries the time stamp caveats
+  // Reception over TCP and TLS. The files are paths on the computer the
+  // service runs on, which need not be this one: nothing here browses for them.
+  QGroupBox* fraTcpTls;
+  QLabel* lblTcpPort;
+  QLineEdit* txtTcpPort;  // digits only, at most 65535 (error box 2512)
+  QLabel* lblTlsPort;
+  QLineEdit* txtTlsPort;  // digits only, at most 65535 (error box 2513)
+  QLabel* lblTlsCertificateFile;
+  QLineEdit* txtTlsCertificateFile;
+  QLabel* lblTlsKeyFile;
+  QLineEdit* txtTlsKeyFile;
+  QLabel* lblTlsCaFile;
+  QLineEdit* txtTlsCaFile;
 
  public slots:
   void obLocaltime_Click();

@@ -76,6 +76,10 @@ TEST_F(ConfigPagesTest, EmptyKeyShowsTheClientDefaults) {
   for (QCheckBox* box :
        {g.chReloadRuleBase, g.chkSyslogReplaceSource, g.chkResolveHostName, g.chkUseOrgTimeStamp})
     EXPECT_FALSE(box->isChecked()) << box->objectName().toStdString();
+  EXPECT_EQ(g.txtTcpPort->text(), "0");
+  EXPECT_EQ(g.txtTlsPort->text(), "0");
+  for (QLineEdit* file : {g.txtTlsCertificateFile, g.txtTlsKeyFile, g.txtTlsCaFile})
+    EXPECT_EQ(file->text(), "") << file->objectName().toStdString();
   const FilePage& f = *m_pages.file;
   EXPECT_EQ(f.txBaseLogFilePath->text(), "/var/log/corvantel");
   EXPECT_EQ(f.txBaseLogFileName->text(), "Corvantel");
@@ -102,6 +106,9 @@ TEST_F(ConfigPagesTest, EveryControlShowsItsStoredValueAndSavesItsEdit) {
   const SmtpPage& s = *m_pages.smtp;
   const TextCase texts[] = {
       {"szSyslogSendServer", m_pages.general->txtSyslogSendServer},
+      {"szTlsCertificateFile", m_pages.general->txtTlsCertificateFile},
+      {"szTlsKeyFile", m_pages.general->txtTlsKeyFile},
+      {"szTlsCaFile", m_pages.general->txtTlsCaFile},
       {"szBaseLogFilePath", m_pages.file->txBaseLogFilePath},
       {"szBaseLogFileName", m_pages.file->txBaseLogFileName},
       {"szBaseLogFileExtension", m_pages.file->txBaseLogFileExtension},
@@ -122,6 +129,8 @@ TEST_F(ConfigPagesTest, EveryControlShowsItsStoredValueAndSavesItsEdit) {
   for (const TextCase& c : texts) setText(c.value, QString::fromUtf8("stored %1 ü").arg(c.value));
   setNumber("nSyslogPort", 1514);
   setNumber("nSMTPPort", 2525);
+  setNumber("nTcpPort", 1601);
+  setNumber("nTlsPort", 6514);
   read();
   for (const TextCase& c : texts) {
     EXPECT_EQ(c.field->text(), QString::fromUtf8("stored %1 ü").arg(c.value)) << c.value;
@@ -129,13 +138,19 @@ TEST_F(ConfigPagesTest, EveryControlShowsItsStoredValueAndSavesItsEdit) {
   }
   EXPECT_EQ(m_pages.general->txtSyslogPort->text(), "1514");
   EXPECT_EQ(s.txtSMTPPort->text(), "2525");
+  EXPECT_EQ(m_pages.general->txtTcpPort->text(), "1601");
+  EXPECT_EQ(m_pages.general->txtTlsPort->text(), "6514");
   m_pages.general->txtSyslogPort->setText("10514");
   s.txtSMTPPort->setText("587");
+  m_pages.general->txtTcpPort->setText("10601");
+  m_pages.general->txtTlsPort->setText("0");
   save();
   for (const TextCase& c : texts)
     EXPECT_EQ(text(c.value), QStringLiteral("edited %1").arg(c.value)) << c.value;
   EXPECT_EQ(number("nSyslogPort"), 10514);
   EXPECT_EQ(number("nSMTPPort"), 587);
+  EXPECT_EQ(number("nTcpPort"), 10601);
+  EXPECT_EQ(number("nTlsPort"), 0);
   EXPECT_TRUE(m_dialogs.messages.empty());
 }
 
@@ -314,7 +329,8 @@ TEST_F(ConfigPagesTest, TextFieldsTakeNoMoreThanTheDaemonKeeps) {
       {m_pages.odbc->txtPriority, 127},            {m_pages.odbc->txtFromHost, 127},
       {m_pages.odbc->txtMessage, 127},             {m_pages.smtp->txtMailServer, 255},
       {m_pages.smtp->txtMailSender, 255},          {m_pages.smtp->txtMailRecipient, 255},
-      {m_pages.smtp->txtMailSubject, 255},
+      {m_pages.smtp->txtMailSubject, 255},         {m_pages.general->txtTlsCertificateFile, 255},
+      {m_pages.general->txtTlsKeyFile, 255},       {m_pages.general->txtTlsCaFile, 255},
   };
   for (const auto& [field, limit] : limits) {
     field->clear();
@@ -383,14 +399,24 @@ TEST_F(ConfigPagesTest, BlankSyslogPortIsReportedAndSavedAs514) {
   EXPECT_EQ(number("nSyslogPort"), 514);
 }
 
-TEST_F(ConfigPagesTest, BlankSmtpPortSilentlySaves25) {
-  setNumber("nSMTPPort", 2525);
+TEST_F(ConfigPagesTest, BlankSmtpTcpAndTlsPortsSilentlySaveTheirDefaults) {
+  struct BlankCase {
+    QLineEdit* field;
+    const char* value;
+    const char* saved;  // what the field then shows, and the key holds
+  };
+  const BlankCase cases[] = {{m_pages.smtp->txtSMTPPort, "nSMTPPort", "25"},
+                             {m_pages.general->txtTcpPort, "nTcpPort", "0"},  // off
+                             {m_pages.general->txtTlsPort, "nTlsPort", "0"}};
+  for (const BlankCase& c : cases) setNumber(c.value, 2525);
   read();
-  m_pages.smtp->txtSMTPPort->clear();
+  for (const BlankCase& c : cases) c.field->clear();
   save();
   EXPECT_TRUE(m_dialogs.messages.empty());
-  EXPECT_EQ(m_pages.smtp->txtSMTPPort->text(), "25");
-  EXPECT_EQ(number("nSMTPPort"), 25);
+  for (const BlankCase& c : cases) {
+    EXPECT_EQ(c.field->text(), c.saved) << c.value;
+    EXPECT_EQ(QString::number(number(c.value)), c.saved) << c.value;
+  }
 }
 
 TEST_F(ConfigPagesTest, PortFieldsTakeOnlyDigitsUpTo65535) {
@@ -398,8 +424,11 @@ TEST_F(ConfigPagesTest, PortFieldsTakeOnlyDigitsUpTo65535) {
     QLineEdit* field;
     int message;
   };
+  // What else was edited stays: only the port is set back.
+  m_pages.general->txtTlsCertificateFile->setText("/etc/corvantel/tls/chain.pem");
   for (const PortCase& c :
-       {PortCase{m_pages.general->txtSyslogPort, 213}, PortCase{m_pages.smtp->txtSMTPPort, 214}}) {
+       {PortCase{m_pages.general->txtSyslogPort, 213}, PortCase{m_pages.smtp->txtSMTPPort, 214},
+        PortCase{m_pages.general->txtTcpPort, 2512}, PortCase{m_pages.general->txtTlsPort, 2513}}) {
     m_dialogs.messages.clear();
     c.field->clear();
     QTest::keyClicks(c.field, "5a1-b4 ");
@@ -419,6 +448,9 @@ TEST_F(ConfigPagesTest, PortFieldsTakeOnlyDigitsUpTo65535) {
   save();
   EXPECT_EQ(number("nSyslogPort"), 65535);
   EXPECT_EQ(number("nSMTPPort"), 65535);
+  EXPECT_EQ(number("nTcpPort"), 65535);
+  EXPECT_EQ(number("nTlsPort"), 65535);
+  EXPECT_EQ(text("szTlsCertificateFile"), "/etc/corvantel/tls/chain.pem");
 }
 
 TEST_F(ConfigPagesTest, EventLogBoxIsEnabledOnceValuesAreShown) {
@@ -440,6 +472,12 @@ TEST_F(ConfigPagesTest, ControlsCarryTheirDesignedNames) {
                            "chkSyslogReplaceSource",
                            "chkResolveHostName",
                            "chkUseOrgTimeStamp",
+                           "fraTcpTls",
+                           "txtTcpPort",
+                           "txtTlsPort",
+                           "txtTlsCertificateFile",
+                           "txtTlsKeyFile",
+                           "txtTlsCaFile",
                            "frmFile",
                            "txBaseLogFilePath",
                            "txBaseLogFileName",
@@ -482,6 +520,9 @@ TEST_F(ConfigPagesTest, LanguageStepSetsEveryCatalogueTextAndTheFont) {
   EXPECT_EQ(m_pages.general->chkResolveHostName->text(), de.at(1024));
   EXPECT_EQ(m_pages.general->chkUseOrgTimeStamp->toolTip(),
             de.at(1027) + "\n\n" + de.at(1028) + "\n" + de.at(1029));
+  EXPECT_EQ(m_pages.general->fraTcpTls->title(), de.at(2500));
+  EXPECT_EQ(m_pages.general->lblTlsPort->text(), de.at(2504));
+  EXPECT_EQ(m_pages.general->txtTlsCaFile->toolTip(), de.at(2511));
   EXPECT_EQ(m_pages.file->frmFile->title(), de.at(6));
   EXPECT_EQ(m_pages.file->lblBaseLogFileExtension->text(), de.at(14));
   EXPECT_EQ(m_pages.file->chkUnique->toolTip(), de.at(1009));
