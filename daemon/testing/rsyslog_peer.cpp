@@ -43,6 +43,9 @@ bool portTaken(int port) {
 RsyslogPeer::RsyslogPeer(std::filesystem::path folder, int port)
     : m_folder(std::move(folder)), m_port(port) {}
 
+RsyslogPeer::RsyslogPeer(std::filesystem::path folder, int port, std::string actions)
+    : m_folder(std::move(folder)), m_port(port), m_actions(std::move(actions)) {}
+
 RsyslogPeer::~RsyslogPeer() { stop(); }
 
 bool RsyslogPeer::start(std::chrono::milliseconds limit) {
@@ -55,10 +58,16 @@ bool RsyslogPeer::start(std::chrono::milliseconds limit) {
     out << "global(workDirectory=\"" << (m_folder / "work").string() << "\"\n"
         << "       parser.escapeControlCharactersOnReceive=\"off\")\n"
         << "module(load=\"imudp\")\n"
-        << "input(type=\"imudp\" address=\"127.0.0.1\" port=\"" << m_port << "\")\n"
-        << "template(name=\"raw\" type=\"string\" string=\"%pri%|%rawmsg%\\n\")\n"
-        << "action(type=\"omfile\" file=\"" << (m_folder / "out.log").string()
-        << "\" template=\"raw\" flushOnTXEnd=\"on\" asyncWriting=\"off\")\n";
+        << "input(type=\"imudp\" address=\"127.0.0.1\" port=\"" << m_port << "\")\n";
+    if (!m_actions.empty()) {
+      // Only what came in: rsyslogd's own messages (its start, a suspended
+      // action) would reach the relay's target too.
+      out << "if $inputname == \"imudp\" then {\n" << m_actions << "\n}\n";
+    } else {
+      out << "template(name=\"raw\" type=\"string\" string=\"%pri%|%rawmsg%\\n\")\n"
+          << "action(type=\"omfile\" file=\"" << (m_folder / "out.log").string()
+          << "\" template=\"raw\" flushOnTXEnd=\"on\" asyncWriting=\"off\")\n";
+    }
   }
   const std::string confText = conf.string();
   const std::string pidText = (m_folder / "rsyslogd.pid").string();
