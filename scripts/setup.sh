@@ -20,6 +20,11 @@ packages=(
   unixodbc unixodbc-dev odbcinst libsqliteodbc odbc-postgresql postgresql
   # the forwarding and mail tests' real peers: a syslog server and an SMTP server
   rsyslog python3-aiosmtpd
+  # the database benchmark's peer: rsyslog's PostgreSQL output (ompgsql); what
+  # its installer sets up (dbconfig-common, /etc/rsyslog.d/pgsql.conf) is for
+  # the system logger, which nothing here runs: the benchmark's rsyslogd has a
+  # configuration of its own
+  rsyslog-pgsql
   # syslog over TLS: OpenSSL, and rsyslog's TLS driver and openssl(1) as the
   # tests' senders
   libssl-dev openssl rsyslog-openssl
