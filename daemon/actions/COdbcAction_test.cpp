@@ -9,14 +9,18 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <mutex>
+#include <utility>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "actions/database_output.h"
+#include "platform/paths.h"
 #include "platform/text.h"
+#include "daemon_test_support.h"
 #include "postgres_server.h"
 #include "rules/CActionListEntry.h"
-#include "service/CErrorReport.h"
 #include "service/event_ids.h"
 #include "temp_root.h"
 
@@ -127,19 +131,47 @@ SyslogMessage makeMessage(std::string_view text, const char* host = "10.0.0.5", 
   return m;
 }
 
-// Runs the action; returns the report it raised, or none.
-std::unique_ptr<CErrorReport> insert(const SyslogMessage& message, const ActionSettings& settings,
-                                     const CActionListEntry& entry = CActionListEntry(1000, nullptr)) {
-  try {
-    COdbcAction().Execute(message, settings, entry);
-  } catch (const CErrorReport& report) {
-    return std::make_unique<CErrorReport>(report);
-  }
-  return nullptr;
+// An event of the database outputs, its inserts joined by '|'.
+struct DbEvent {
+  DWORD id;
+  std::string text;
+};
+std::mutex g_eventsMutex;
+std::vector<DbEvent> g_events;
+
+DatabaseEventSink capture() {
+  return [](WORD, DWORD id, std::initializer_list<const char*> inserts) {
+    std::string text;
+    for (const char* insert : inserts) text += (text.empty() ? "" : "|") + std::string(insert);
+    std::lock_guard lock(g_eventsMutex);
+    g_events.push_back({id, text});
+  };
 }
 
-std::string reportText(const std::unique_ptr<CErrorReport>& report) {
-  return report ? std::string(report->getText().getNarrow()) : std::string("(no report)");
+std::vector<DbEvent> takeEvents() {
+  std::lock_guard lock(g_eventsMutex);
+  return std::exchange(g_events, {});
+}
+
+std::string describe(const std::vector<DbEvent>& events) {
+  std::string text;
+  for (const DbEvent& event : events) text += std::to_string(event.id) + ": " + event.text + "\n";
+  return text.empty() ? "(no event)" : text;
+}
+
+// Runs the action as the processing thread does, then gives its output
+// time to settle: the row inserted, refused or waiting. Returns the events.
+std::vector<DbEvent> insert(const SyslogMessage& message, const ActionSettings& settings,
+                            const CActionListEntry& entry = CActionListEntry(1000, nullptr)) {
+  DatabaseOutputSettings outputs;
+  outputs.action = settings;
+  outputs.spoolRoot = platform::machineRoot() / "spool" / "odbc";
+  databaseOutputs().start(outputs, capture());
+  COdbcAction().Execute(message, settings, entry);
+  databaseOutputs().flush();
+  EXPECT_TRUE(databaseOutputs().waitSettled(std::chrono::seconds(15)));
+  databaseOutputs().stop(std::chrono::seconds(1));
+  return takeEvents();
 }
 
 // --- What the action sends, without a database ----------------------------
@@ -252,7 +284,7 @@ class COdbcActionSqliteTest : public ::testing::Test {
 };
 
 TEST_F(COdbcActionSqliteTest, InsertsOneRowWithTheFiveValues) {
-  ASSERT_EQ(insert(makeMessage("disk full", "10.0.0.5", 4, 6), m_settings), nullptr);
+  ASSERT_TRUE(insert(makeMessage("disk full", "10.0.0.5", 4, 6), m_settings).empty());
   const auto found = rows(m_db);
   ASSERT_EQ(found.size(), 1u);
   // Local time of reception; the driver may write the fraction.
@@ -272,7 +304,7 @@ TEST_F(COdbcActionSqliteTest, TextReachesTheRowByteForByte) {
       std::string("zero \0 inside", 13),
       std::string(5000, 'x'),  // longer than any fixed buffer on the way
   };
-  for (const std::string& text : texts) ASSERT_EQ(insert(makeMessage(text, "host'a"), m_settings), nullptr);
+  for (const std::string& text : texts) ASSERT_TRUE(insert(makeMessage(text, "host'a"), m_settings).empty());
   const auto found = rows(m_db);
   ASSERT_EQ(found.size(), texts.size());
   for (std::size_t i = 0; i < texts.size(); ++i) {
@@ -282,7 +314,7 @@ TEST_F(COdbcActionSqliteTest, TextReachesTheRowByteForByte) {
 }
 
 TEST_F(COdbcActionSqliteTest, EmptyMessageIsAnEmptyString) {
-  ASSERT_EQ(insert(makeMessage(""), m_settings), nullptr);
+  ASSERT_TRUE(insert(makeMessage(""), m_settings).empty());
   const auto found = rows(m_db);
   ASSERT_EQ(found.size(), 1u);
   EXPECT_FALSE(found[0].messageIsNull);
@@ -295,7 +327,7 @@ TEST_F(COdbcActionSqliteTest, EntryParameterNamesTheDataSource) {
   createTable(otherDb, "Syslog");
   OdbcConfig::instance().addDataSource(other, {{"Driver", "SQLite3"}, {"Database", otherDb.string()}});
   const CTolvaneString parameter(other.c_str());
-  ASSERT_EQ(insert(makeMessage("to the other"), m_settings, CActionListEntry(1000, &parameter)), nullptr);
+  ASSERT_TRUE(insert(makeMessage("to the other"), m_settings, CActionListEntry(1000, &parameter)).empty());
   EXPECT_TRUE(rows(m_db).empty());
   ASSERT_EQ(rows(otherDb).size(), 1u);
   EXPECT_EQ(rows(otherDb)[0].message, "to the other");
@@ -309,7 +341,7 @@ TEST_F(COdbcActionSqliteTest, ConfiguredTableAndColumnNamesAreUsed) {
   m_settings.odbcColPriority = "Prio";
   m_settings.odbcColFromHost = "Host";
   m_settings.odbcColMessage = "Text";
-  ASSERT_EQ(insert(makeMessage("renamed", "h", 3, 2), m_settings), nullptr);
+  ASSERT_TRUE(insert(makeMessage("renamed", "h", 3, 2), m_settings).empty());
   const auto found = rows(m_db, "Log", "Zeit, Fac, Prio, Host, Text");
   ASSERT_EQ(found.size(), 1u);
   EXPECT_EQ(found[0].facility, 3);
@@ -318,84 +350,132 @@ TEST_F(COdbcActionSqliteTest, ConfiguredTableAndColumnNamesAreUsed) {
   EXPECT_TRUE(rows(m_db).empty());
 }
 
-TEST_F(COdbcActionSqliteTest, UnknownDataSourceIsReportedAndCostsOnlyThatMessage) {
+TEST_F(COdbcActionSqliteTest, AnUnknownDataSourceKeepsItsRowsAndCostsNoOtherRow) {
   ActionSettings missing = m_settings;
   missing.odbcDsn = OdbcConfig::instance().uniqueName("Missing");
-  const auto report = insert(makeMessage("lost"), missing);
-  ASSERT_NE(report, nullptr);
-  EXPECT_EQ(report->getNumber(), kEventOdbcError);
-  EXPECT_EQ(report->getCode(), -1);  // SQL_ERROR, sign-extended
-  EXPECT_NE(reportText(report).find("\nODBC Error Code: IM002\nODBC Error Description: "), std::string::npos)
-      << reportText(report);
-  EXPECT_NE(reportText(report).find("not found"), std::string::npos) << reportText(report);
-  // Every message to that data source would meet it.
-  EXPECT_TRUE(report->isOutputFailure());
+  const auto events = insert(makeMessage("waits"), missing);
+  ASSERT_EQ(events.size(), 2u) << describe(events);
+  // Unreachable (every row would meet it): the row waits in its spool.
+  EXPECT_EQ(events[0].id, kEventDatabaseUnreachable) << describe(events);
+  EXPECT_NE(events[0].text.find("Rows waiting now: 1."), std::string::npos) << describe(events);
+  EXPECT_NE(events[0].text.find("\nODBC Error Code: IM002\nODBC Error Description: "), std::string::npos)
+      << describe(events);
+  EXPECT_NE(events[0].text.find("not found"), std::string::npos) << describe(events);
+  EXPECT_EQ(events[1].id, kEventDatabaseRowsWaiting) << describe(events);
+  EXPECT_TRUE(fs::exists(platform::machineRoot() / "spool" / "odbc" / spoolFolderName(missing.odbcDsn)));
 
-  // Nothing of the failed connection stays behind for the next message.
-  ASSERT_EQ(insert(makeMessage("kept"), m_settings), nullptr);
-  const auto found = rows(m_db);
-  ASSERT_EQ(found.size(), 1u);
-  EXPECT_EQ(found[0].message, "kept");
+  // Another data source is not affected, and the waiting row is tried again
+  // at the next start (still in vain).
+  const auto next = insert(makeMessage("kept"), m_settings);
+  ASSERT_EQ(rows(m_db).size(), 1u);
+  EXPECT_EQ(rows(m_db)[0].message, "kept");
+  ASSERT_FALSE(next.empty());
+  EXPECT_EQ(next[0].id, kEventDatabaseRowsWaiting) << describe(next);
 }
 
-TEST_F(COdbcActionSqliteTest, MissingTableCostsOnlyThatMessage) {
+TEST_F(COdbcActionSqliteTest, MissingTableCostsOnlyThatRow) {
   m_settings.odbcTable = "NoSuchTable";
-  const auto report = insert(makeMessage("lost"), m_settings);
-  ASSERT_NE(report, nullptr);
-  EXPECT_EQ(report->getNumber(), kEventOdbcError);
-  EXPECT_NE(reportText(report).find("ODBC Error Code: "), std::string::npos);
-  EXPECT_NE(reportText(report).find("no such table"), std::string::npos) << reportText(report);
-  EXPECT_FALSE(report->isOutputFailure());
+  const auto events = insert(makeMessage("lost"), m_settings);
+  ASSERT_EQ(events.size(), 1u) << describe(events);
+  EXPECT_EQ(events[0].id, kEventOdbcError);
+  EXPECT_NE(events[0].text.find("ODBC Error Code: "), std::string::npos);
+  EXPECT_NE(events[0].text.find("no such table"), std::string::npos) << describe(events);
 
   createTable(m_db, "NoSuchTable");
-  ASSERT_EQ(insert(makeMessage("kept"), m_settings), nullptr);
+  ASSERT_TRUE(insert(makeMessage("kept"), m_settings).empty());
   EXPECT_EQ(rows(m_db, "NoSuchTable").size(), 1u);
 }
 
-TEST_F(COdbcActionSqliteTest, ADatabaseLockedByAnotherConnectionIsAnOutputFailureARejectedRowIsNot) {
+TEST_F(COdbcActionSqliteTest, ALockedDatabaseKeepsItsRowsUntilItIsFreeARefusedRowIsTheOnlyOneLost) {
   const std::string busy = OdbcConfig::instance().uniqueName("CorvantelBusy");
   OdbcConfig::instance().addDataSource(
       busy, {{"Driver", "SQLite3"}, {"Database", m_db.string()}, {"Timeout", "200"}});
   ActionSettings settings = defaultSettings(busy);
+  DatabaseOutputSettings outputs;
+  outputs.action = settings;
+  outputs.spoolRoot = platform::machineRoot() / "spool" / "odbc";
+  databaseOutputs().start(outputs, capture());
 
-  // Another writer holds the file: the driver waits its time-out, then fails.
+  // Another writer holds the file: the driver waits its time-out, then fails,
+  // and the rows wait for it.
   sqlite3* holder = nullptr;
   ASSERT_EQ(sqlite3_open(m_db.c_str(), &holder), SQLITE_OK);
   ASSERT_EQ(sqlite3_exec(holder, "begin immediate", nullptr, nullptr, nullptr), SQLITE_OK);
-  const auto begin = std::chrono::steady_clock::now();
-  const auto locked = insert(makeMessage("lost"), settings);
-  const auto waited = std::chrono::steady_clock::now() - begin;
+  for (const char* text : {"first", "second", "third"}) {
+    COdbcAction().Execute(makeMessage(text), settings, CActionListEntry(1000, nullptr));
+    databaseOutputs().flush();
+  }
+  ASSERT_TRUE(databaseOutputs().waitSettled(std::chrono::seconds(5)));
   sqlite3_exec(holder, "rollback", nullptr, nullptr, nullptr);
   sqlite3_close(holder);
-  ASSERT_NE(locked, nullptr);
-  EXPECT_NE(reportText(locked).find("database is locked"), std::string::npos) << reportText(locked);
-  EXPECT_TRUE(locked->isOutputFailure());
-  EXPECT_LT(waited, std::chrono::seconds(5));
+  ASSERT_TRUE(daemon_testing::eventually([&] { return rows(m_db).size() == 3; }, std::chrono::seconds(10)));
+  EXPECT_EQ(rows(m_db)[0].message, "first");
+  EXPECT_EQ(rows(m_db)[2].message, "third");
+  ASSERT_TRUE(daemon_testing::eventually([&] {
+    std::lock_guard lock(g_eventsMutex);
+    return g_events.size() == 2;
+  }));
+  databaseOutputs().stop(std::chrono::seconds(1));
+  const auto events = takeEvents();
+  ASSERT_EQ(events.size(), 2u) << describe(events);
+  EXPECT_EQ(events[0].id, kEventDatabaseUnreachable);
+  EXPECT_NE(events[0].text.find("database is locked"), std::string::npos) << describe(events);
+  EXPECT_EQ(events[1].id, kEventDatabaseAnswersAgain);
+  EXPECT_EQ(events[1].text.substr(events[1].text.rfind('|')), "|3") << describe(events);
 
-  // A row the table refuses is that message's failure alone.
+  // A row the table refuses is lost alone: its batch goes again row by row.
   exec(m_db,
-       "create table Strict(ReceivedAt timestamp, Facility integer check (Facility < 3), "
+       "create table Strict(ReceivedAt timestamp, Facility integer check (Facility < 5), "
        "Priority integer, FromHost text, Message text)");
   settings.odbcTable = "Strict";
-  const auto refused = insert(makeMessage("facility 4"), settings);
-  ASSERT_NE(refused, nullptr);
-  EXPECT_NE(reportText(refused).find("CHECK constraint failed"), std::string::npos) << reportText(refused);
-  EXPECT_FALSE(refused->isOutputFailure());
-
-  EXPECT_EQ(insert(makeMessage("kept"), defaultSettings(busy)), nullptr);
-  EXPECT_EQ(rows(m_db).size(), 1u);
+  outputs.action = settings;
+  databaseOutputs().start(outputs, capture());
+  for (const int facility : {1, 2, 7, 3}) {
+    COdbcAction().Execute(makeMessage("facility " + std::to_string(facility), "h", facility),
+                          settings, CActionListEntry(1000, nullptr));
+  }
+  databaseOutputs().flush();
+  ASSERT_TRUE(databaseOutputs().waitSettled(std::chrono::seconds(5)));
+  databaseOutputs().stop(std::chrono::seconds(1));
+  const auto refused = takeEvents();
+  ASSERT_EQ(refused.size(), 1u) << describe(refused);
+  EXPECT_EQ(refused[0].id, kEventOdbcError);
+  EXPECT_NE(refused[0].text.find("CHECK constraint failed"), std::string::npos) << describe(refused);
+  const auto kept = rows(m_db, "Strict");
+  ASSERT_EQ(kept.size(), 3u);
+  EXPECT_EQ(kept[2].message, "facility 3");
 }
 
-TEST_F(COdbcActionSqliteTest, FailureThroughDispatchLeavesTheNextMessageFree) {
-  // As the rule engine runs it: the report passes the entry unchanged.
-  const CActionListEntry entry(1000, nullptr);
-  ActionSettings broken = m_settings;
-  broken.odbcColMessage = "NoSuchColumn";
-  EXPECT_THROW(entry.CallAction(makeMessage("lost"), broken), CErrorReport);
-  EXPECT_TRUE(entry.CallAction(makeMessage("kept"), m_settings));
+TEST_F(COdbcActionSqliteTest, ABurstArrivesWholeAndInOrderInBatches) {
+  DatabaseOutputSettings outputs;
+  outputs.action = m_settings;
+  outputs.batchSize = 300;
+  outputs.spoolRoot = platform::machineRoot() / "spool" / "odbc";
+  databaseOutputs().start(outputs, capture());
+  constexpr int kRows = 10000;
+  for (int i = 0; i < kRows; ++i) {
+    COdbcAction().Execute(makeMessage("row " + std::to_string(i)), m_settings, CActionListEntry(1000, nullptr));
+    if (i % 700 == 699) databaseOutputs().flush();
+  }
+  databaseOutputs().flush();
+  ASSERT_TRUE(databaseOutputs().waitSettled(std::chrono::seconds(30)));
+  databaseOutputs().stop(std::chrono::seconds(1));
+  EXPECT_TRUE(takeEvents().empty());
   const auto found = rows(m_db);
-  ASSERT_EQ(found.size(), 1u);
-  EXPECT_EQ(found[0].message, "kept");
+  ASSERT_EQ(found.size(), static_cast<std::size_t>(kRows));
+  for (int i = 0; i < kRows; ++i) ASSERT_EQ(found[i].message, "row " + std::to_string(i));
+}
+
+TEST(DatabaseSpoolFolder, NamesEveryDataSourceAndBack) {
+  for (const std::string dsn : {"CorvLite", "with space/and;semi", "..", ".hidden", "Grüße", "%41"}) {
+    const std::string folder = spoolFolderName(dsn);
+    EXPECT_EQ(folder.find('/'), std::string::npos) << folder;
+    EXPECT_NE(folder, "..");
+    EXPECT_NE(folder[0], '.');
+    EXPECT_EQ(dataSourceOfFolder(folder), dsn) << folder;
+  }
+  EXPECT_EQ(dataSourceOfFolder("bad%4"), "");
+  EXPECT_EQ(dataSourceOfFolder("bad%zz"), "");
 }
 
 // --- A real PostgreSQL server --------------------------------------------------
@@ -438,10 +518,9 @@ testing_support::PostgresServer* COdbcActionPostgresTest::s_server = nullptr;
 std::string COdbcActionPostgresTest::s_dsn;
 
 TEST_F(COdbcActionPostgresTest, InsertsRowsThatReadBackUnchanged) {
-  ASSERT_EQ(insert(makeMessage("disk full", "10.0.0.5", 4, 6), m_settings), nullptr);
-  ASSERT_EQ(insert(makeMessage("'); drop table Syslog; -- Grüße 日本", "host'b", 23, 0), m_settings),
-            nullptr);
-  ASSERT_EQ(insert(makeMessage(""), m_settings), nullptr);
+  ASSERT_TRUE(insert(makeMessage("disk full", "10.0.0.5", 4, 6), m_settings).empty());
+  ASSERT_TRUE(insert(makeMessage("'); drop table Syslog; -- Grüße 日本", "host'b", 23, 0), m_settings).empty());
+  ASSERT_TRUE(insert(makeMessage(""), m_settings).empty());
   EXPECT_EQ(s_server->query("select to_char(ReceivedAt, 'YYYY-MM-DD HH24:MI:SS'), Facility, "
                             "Priority, FromHost, Message from Syslog order by ID"),
             "2026-12-07 09:05:03|4|6|10.0.0.5|disk full\n"
@@ -450,41 +529,39 @@ TEST_F(COdbcActionPostgresTest, InsertsRowsThatReadBackUnchanged) {
   EXPECT_EQ(s_server->query("select count(*) from Syslog where Message = ''"), "1\n");
 }
 
-TEST_F(COdbcActionPostgresTest, ServerDownIsReportedAndTheNextMessageAfterRestartIsStored) {
+TEST_F(COdbcActionPostgresTest, RowsWaitWhileTheServerIsDownAndSurviveAStop) {
   s_server->stop();
-  const auto report = insert(makeMessage("lost"), m_settings);
-  ASSERT_NE(report, nullptr);
-  EXPECT_EQ(report->getNumber(), kEventOdbcError);
-  EXPECT_NE(reportText(report).find("ODBC Error Code: 08001"), std::string::npos) << reportText(report);
-  EXPECT_TRUE(report->isOutputFailure());
+  const auto events = insert(makeMessage("waited"), m_settings);
+  ASSERT_FALSE(events.empty());
+  EXPECT_EQ(events[0].id, kEventDatabaseUnreachable);
+  EXPECT_NE(events[0].text.find("ODBC Error Code: 08001"), std::string::npos) << describe(events);
+  // The row waited in the spool over the stop, and goes first at the next start.
   s_server->start();
-  ASSERT_EQ(insert(makeMessage("kept"), m_settings), nullptr);
-  EXPECT_EQ(s_server->query("select Message from Syslog"), "kept\n");
+  ASSERT_TRUE(insert(makeMessage("after"), m_settings).size() <= 1);
+  EXPECT_EQ(s_server->query("select Message from Syslog order by ID"), "waited\nafter\n");
 }
 
 TEST_F(COdbcActionPostgresTest, MissingTableGivesTheDriversState) {
   m_settings.odbcTable = "NoSuchTable";
-  const auto report = insert(makeMessage("lost"), m_settings);
-  ASSERT_NE(report, nullptr);
-  const std::string text = reportText(report);
+  const auto events = insert(makeMessage("lost"), m_settings);
+  ASSERT_EQ(events.size(), 1u) << describe(events);
+  EXPECT_EQ(events[0].id, kEventOdbcError);
+  const std::string& text = events[0].text;
   EXPECT_TRUE(text.find("ODBC Error Code: 42S02") != std::string::npos ||
               text.find("ODBC Error Code: 42P01") != std::string::npos)
       << text;
   EXPECT_NE(text.find("nosuchtable"), std::string::npos) << text;
-  EXPECT_FALSE(report->isOutputFailure());
   m_settings.odbcTable = "Syslog";
-  ASSERT_EQ(insert(makeMessage("kept"), m_settings), nullptr);
+  ASSERT_TRUE(insert(makeMessage("kept"), m_settings).empty());
   EXPECT_EQ(s_server->query("select Message from Syslog"), "kept\n");
 }
 
 TEST_F(COdbcActionPostgresTest, PasswordCannotAddConnectionAttributes) {
   // Unquoted, this password would point the driver at a port nobody serves.
   m_settings.odbcPwd = "x;Port=1";
-  ASSERT_EQ(insert(makeMessage("one value"), m_settings), nullptr)
-      << reportText(insert(makeMessage("again"), m_settings));
+  ASSERT_TRUE(insert(makeMessage("one value"), m_settings).empty());
   m_settings.odbcPwd = "p}w{d;";
-  ASSERT_EQ(insert(makeMessage("braces"), m_settings), nullptr)
-      << reportText(insert(makeMessage("again"), m_settings));
+  ASSERT_TRUE(insert(makeMessage("braces"), m_settings).empty());
   EXPECT_EQ(s_server->query("select Message from Syslog order by ID"), "one value\nbraces\n");
 }
 

@@ -62,6 +62,20 @@ Return bindChar(Handle stmt, std::uint16_t number, bool longText, const char* da
                           *length, length);
 }
 
+Return setAutocommit(Handle dbc, bool on) {
+  return SQLSetConnectAttr(static_cast<SQLHDBC>(dbc), SQL_ATTR_AUTOCOMMIT,
+                           reinterpret_cast<SQLPOINTER>(on ? SQL_AUTOCOMMIT_ON : SQL_AUTOCOMMIT_OFF), 0);
+}
+
+Return endTransaction(Handle dbc, bool commit) {
+  return SQLEndTran(SQL_HANDLE_DBC, static_cast<SQLHDBC>(dbc), commit ? SQL_COMMIT : SQL_ROLLBACK);
+}
+
+Return setLoginTimeout(Handle dbc, std::uint32_t seconds) {
+  return SQLSetConnectAttr(static_cast<SQLHDBC>(dbc), SQL_ATTR_LOGIN_TIMEOUT,
+                           reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(seconds)), 0);
+}
+
 Return prepare(Handle stmt, std::u16string_view sql) {
   return SQLPrepareW(static_cast<SQLHSTMT>(stmt), wide(sql.data()), static_cast<SQLINTEGER>(sql.size()));
 }

@@ -54,6 +54,13 @@ Return bindLong(Handle stmt, std::uint16_t number, std::int32_t* value, Length* 
 Return bindChar(Handle stmt, std::uint16_t number, bool longText, const char* data, std::uint64_t columnSize,
                 Length* length);
 
+// Transactions: with autocommit off, rows wait for endTransaction (commit or
+// rollback).
+Return setAutocommit(Handle dbc, bool on);
+Return endTransaction(Handle dbc, bool commit);
+// Seconds a connect may take before it fails with a time-out (0: the driver's).
+Return setLoginTimeout(Handle dbc, std::uint32_t seconds);
+
 Return prepare(Handle stmt, std::u16string_view sql);
 Return execute(Handle stmt);
 Return freeStmt(Handle stmt, FreeOption option);

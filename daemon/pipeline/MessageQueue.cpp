@@ -467,30 +467,39 @@ void MessageQueue::finishPartLocked(Part& part) {
   }
 }
 
+std::unique_ptr<MessageQueue::Part> MessageQueue::takePart(const std::function<bool()>& stopping,
+                                                           std::chrono::milliseconds wait, bool& more) {
+  std::unique_lock lock(m_mutex);
+  more = false;
+  for (;;) {
+    if (m_persisted || stopping()) return nullptr;
+    if (!m_parts.empty()) break;
+    if (m_inputClosed) return nullptr;
+    m_consumerWaiting.store(true, std::memory_order_relaxed);
+    m_woken = false;
+    const bool ready =
+        m_ready.wait_for(lock, wait, [this] { return !m_parts.empty() || m_inputClosed || m_woken || m_persisted; });
+    m_consumerWaiting.store(false, std::memory_order_relaxed);
+    m_woken = false;
+    // A quiet while: back to the caller, which may have work of its own.
+    if (!ready) {
+      more = true;
+      return nullptr;
+    }
+  }
+  std::unique_ptr<Part> part = std::move(m_parts.front());
+  m_parts.pop_front();
+  m_inHand = part.get();
+  m_inHandNext.store(part->block != nullptr ? part->begin : part->diskBegin, std::memory_order_relaxed);
+  m_inHandRecords.store(part->records, std::memory_order_relaxed);
+  return part;
+}
+
 bool MessageQueue::processNext(const std::function<void(const char* record)>& process,
                                const std::function<bool()>& stopping) {
-  std::unique_ptr<Part> part;
-  {
-    std::unique_lock lock(m_mutex);
-    for (;;) {
-      if (m_persisted || stopping()) return false;
-      if (!m_parts.empty()) break;
-      if (m_inputClosed) return false;
-      m_consumerWaiting.store(true, std::memory_order_relaxed);
-      m_woken = false;
-      const bool ready = m_ready.wait_for(
-          lock, kIdleWake, [this] { return !m_parts.empty() || m_inputClosed || m_woken || m_persisted; });
-      m_consumerWaiting.store(false, std::memory_order_relaxed);
-      m_woken = false;
-      // A quiet minute: back to the caller, which may have work of its own.
-      if (!ready) return true;
-    }
-    part = std::move(m_parts.front());
-    m_parts.pop_front();
-    m_inHand = part.get();
-    m_inHandNext.store(part->block != nullptr ? part->begin : part->diskBegin, std::memory_order_relaxed);
-    m_inHandRecords.store(part->records, std::memory_order_relaxed);
-  }
+  bool more = false;
+  std::unique_ptr<Part> part = takePart(stopping, kIdleWake, more);
+  if (!part) return more;
 
   std::uint64_t done = 0;
   std::uint64_t left = part->records;
@@ -588,6 +597,91 @@ bool MessageQueue::processNext(const std::function<void(const char* record)>& pr
     }
     count(m_counters.spoolDamaged, left);
     uncount(m_counters.queuedDisk, left);
+  }
+  finishPartLocked(*part);
+  return true;
+}
+
+bool MessageQueue::consumePart(const PartHandler& handle, const std::function<bool()>& stopping,
+                               std::chrono::milliseconds wait) {
+  bool more = false;
+  std::unique_ptr<Part> part = takePart(stopping, wait, more);
+  if (!part) return more;
+
+  // The records, and where each one ends (in the block, or in the segment).
+  const char* data = nullptr;
+  std::size_t bytes = 0;
+  std::uint64_t intact = part->records;
+  std::vector<std::uint64_t> ends;
+  std::vector<char> read;
+  std::string readFailure;
+  if (part->block != nullptr) {
+    data = part->block->data + part->begin;
+    bytes = part->block->used - part->begin;
+  } else {
+    intact = 0;
+    std::string problem;
+    if (!m_reader.open(part->segment->path, part->diskBegin, part->diskEnd, &problem)) {
+      readFailure = problem;
+    } else {
+      while (const char* record = m_reader.next()) {
+        const std::size_t span = recordSpan(headerAt(record).length);
+        read.insert(read.end(), record, record + span);
+        ends.push_back(m_reader.position());
+        ++intact;
+      }
+      if (!m_reader.failed().empty()) readFailure = part->segment->path.string() + ": " + m_reader.failed();
+      m_reader.close();
+    }
+    data = read.data();
+    bytes = read.size();
+  }
+
+  std::uint64_t done = 0;
+  try {
+    done = intact > 0 ? std::min(handle(data, bytes, intact), intact) : 0;
+  } catch (...) {
+    std::lock_guard lock(m_mutex);
+    if (m_persisted) {
+      m_busyBlock = nullptr;
+      throw;
+    }
+    m_inHand = nullptr;
+    m_parts.push_front(std::move(part));
+    throw;
+  }
+
+  std::lock_guard lock(m_mutex);
+  if (m_persisted) {
+    // Persist took the whole part; its block is the queue's to free.
+    m_busyBlock = nullptr;
+    return false;
+  }
+  m_inHand = nullptr;
+  count(m_counters.processed, done);
+  Counter& queued = part->block != nullptr ? m_counters.queuedMemory : m_counters.queuedDisk;
+  if (done < intact) {
+    uncount(queued, done);
+    part->records -= done;
+    if (part->block != nullptr) {
+      std::size_t at = part->begin;
+      for (std::uint64_t i = 0; i < done; ++i) at += recordSpan(headerAt(part->block->data + at).length);
+      part->begin = at;
+    } else if (done > 0) {
+      part->diskBegin = ends[done - 1];
+    }
+    m_parts.push_front(std::move(part));
+    return true;
+  }
+  uncount(queued, part->records);
+  if (part->records > intact) {
+    // Records a damaged region took with it, or that could not be read.
+    if (!readFailure.empty()) {
+      notify(Notice::kSpoolFailed, true,
+             "The spool file " + readFailure + " could not be read to its end; " +
+                 plural(part->records - intact, "message", "messages") + " in it are lost.");
+    }
+    count(m_counters.spoolDamaged, part->records - intact);
   }
   finishPartLocked(*part);
   return true;

@@ -105,7 +105,19 @@ class MessageQueue {
   // `process` is not called for records the stop left.
   bool processNext(const std::function<void(const char* record)>& process,
                    const std::function<bool()>& stopping);
-  // Ends a wait of processNext (after a stop request).
+  // The same in whole parts, for a consumer that finishes records in groups
+  // (a database transaction): calls `handle` with the intact records of the
+  // next part, one after another in [data, data + bytes), waiting at most
+  // `wait` for a part (then it returns true having done nothing). `handle`
+  // returns how many of the leading records it is done with; the others stay
+  // first in the queue for the next call. A persist while `handle` runs
+  // writes the whole part to the spool (what `handle` does then may be done
+  // again at the next start). Returns false once stopping() holds, or the
+  // input is closed and nothing is left.
+  using PartHandler = std::function<std::uint64_t(const char* data, std::size_t bytes, std::uint64_t records)>;
+  bool consumePart(const PartHandler& handle, const std::function<bool()>& stopping,
+                   std::chrono::milliseconds wait = kIdleWake);
+  // Ends a wait of processNext or consumePart (after a stop request).
   void wake();
   // True when every queued record has been processed.
   bool isEmpty() const;
@@ -134,6 +146,11 @@ class MessageQueue {
   void handOverFillingLocked();
   void endDropEpisodeLocked();
   void finishPartLocked(Part& part);
+  // Waits (at most `wait`) for the next part and takes it in hand; null with
+  // `more` false once stopping() holds or nothing more will come, null with
+  // `more` true after a quiet wait.
+  std::unique_ptr<Part> takePart(const std::function<bool()>& stopping, std::chrono::milliseconds wait,
+                                 bool& more);
   void notify(Notice::Kind kind, bool warning, std::string text);
 
   const std::filesystem::path m_folder;

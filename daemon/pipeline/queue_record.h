@@ -18,8 +18,9 @@
 namespace queue {
 
 inline constexpr std::uint32_t kRecordMagic = 0x31515643;  // "CVQ1"
-// A longer message cannot have been received; a length above it is damage.
-inline constexpr std::uint32_t kMaxRecordText = 65535;
+// No record is longer (a message of at most 65535 bytes, or a database row
+// of one with its sender); a length above it is damage.
+inline constexpr std::uint32_t kMaxRecordText = 128 * 1024;
 
 struct RecordHeader {
   std::uint32_t magic;

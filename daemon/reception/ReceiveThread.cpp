@@ -21,6 +21,7 @@
 #include <thread>
 
 #include "actions/CForwardAction.h"
+#include "actions/database_output.h"
 #include "actions/file_output.h"
 #include "actions/log_retention.h"
 #include "pipeline/MessageQueue.h"
@@ -46,6 +47,9 @@ constexpr const char kInternalErrorText[] = "Internal Corvantel error occured. T
 // message in hand; the rest is for writing the queue to the spool.
 constexpr std::chrono::milliseconds kProcessingGrace = CQuenraSrvc::kStopGrace - std::chrono::milliseconds(1000);
 
+// What the database outputs get at a stop to finish their transactions.
+constexpr std::chrono::milliseconds kDatabaseGrace{500};
+
 // The receiving thread's nice value (the others keep the process's, 0).
 constexpr int kReceiverNice = -10;
 
@@ -66,7 +70,7 @@ StreamSettings streamSettings(const DaemonConfiguration& config) {
   settings.tcpPort = static_cast<int>(std::min<DWORD>(config.nTcpPort, 0x7FFFFFFF));
   settings.tlsPort = static_cast<int>(std::min<DWORD>(config.nTlsPort, 0x7FFFFFFF));
   settings.tls = {config.szTlsCertificateFile, config.szTlsKeyFile, config.szTlsCaFile};
-  if (config.nTcpMaxMessageSize > 0 && config.nTcpMaxMessageSize <= queue::kMaxRecordText) {
+  if (config.nTcpMaxMessageSize > 0 && config.nTcpMaxMessageSize <= 65535) {
     settings.maxMessage = config.nTcpMaxMessageSize;
   }
   if (config.nTcpMaxConnections > 0 && config.nTcpMaxConnections <= 100000) {
@@ -199,10 +203,13 @@ void processLoop(CQuenraSrvc& service, queue::MessageQueue& queue, const CWinSoc
     // The lines of a part reach their files before the next part, and before
     // the thread waits for one.
     flushFileOutputs();
+    // The database rows of the part go to their outputs' threads together.
+    databaseOutputs().flush();
     newPart = true;
     retention.onBatch(static_cast<TimeValue>(std::time(nullptr)), ruleBase());
   }
   flushFileOutputs();
+  databaseOutputs().flush();
 }
 
 // One line of figures for the event at the stop.
@@ -298,7 +305,9 @@ DWORD runReceiveThread(CQuenraSrvc& service, const SyslogServerFactory& makeServ
     std::error_code ignored;
     if (std::filesystem::is_directory(statisticsFile.parent_path(), ignored)) statisticsWriter().start(statisticsFile);
     queue->open();
-    server->Open();
+    databaseOutputs().start(makeDatabaseOutputSettings(config, makeActionSettings(config)));
+    // The connections' ports before the syslog port: the service reports
+    // that it runs once the syslog port is open, and then every port listens.
     if (config.nTcpPort != 0 || config.nTlsPort != 0) {
       streams = std::make_unique<StreamReceiver>(
           streamSettings(config), *queue, counters,
@@ -306,6 +315,7 @@ DWORD runReceiveThread(CQuenraSrvc& service, const SyslogServerFactory& makeServ
       // Ports that cannot be opened are reported; UDP goes on without them.
       if (!streams->open()) streams.reset();
     }
+    server->Open();
 
     receiver = std::thread([&] {
       pthread_setname_np(pthread_self(), "corvantd-recv");  // as ps and top show the threads
@@ -392,7 +402,9 @@ DWORD runReceiveThread(CQuenraSrvc& service, const SyslogServerFactory& makeServ
   } else if (processor.joinable()) {
     processor.join();
   }
-  // Whatever is still queued waits in the spool for the next start.
+  // The database outputs finish the transactions in hand; their rows still
+  // waiting, and whatever is still queued, wait in the spools for the next start.
+  databaseOutputs().stop(kDatabaseGrace);
   queue->persist();
   if (!abandoned) {
     try {

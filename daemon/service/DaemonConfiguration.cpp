@@ -70,6 +70,9 @@ const Setting kSettings[] = {
     {u"nTcpMaxMessageSize", &DaemonConfiguration::nTcpMaxMessageSize},
     {u"nTcpMaxConnections", &DaemonConfiguration::nTcpMaxConnections},
     {u"nTcpIdleTimeout", &DaemonConfiguration::nTcpIdleTimeout},
+    {u"nODBCBatchSize", &DaemonConfiguration::nODBCBatchSize},
+    {u"nODBCIdleTimeout", &DaemonConfiguration::nODBCIdleTimeout},
+    {u"nODBCSpoolLimit", &DaemonConfiguration::nODBCSpoolLimit},
 };
 
 int digitValue(unsigned char c) { return c >= '0' && c <= '9' ? c - '0' : c - 55; }

@@ -87,6 +87,12 @@ struct DaemonConfiguration {
   DWORD nTcpMaxMessageSize = 0;
   DWORD nTcpMaxConnections = 0;
   DWORD nTcpIdleTimeout = 3600;
+  // The database action: rows in one transaction at most (0: 1000), seconds
+  // an unused connection is kept (0: kept until the stop), and MiB each data
+  // source's spool may hold while its database cannot be reached (0: 1024).
+  DWORD nODBCBatchSize = 0;
+  DWORD nODBCIdleTimeout = 60;
+  DWORD nODBCSpoolLimit = 0;
 };
 
 // The process-wide configuration.

@@ -66,6 +66,13 @@ inline constexpr std::int32_t kEventStreamMalformed = 173;      // a connection 
 inline constexpr std::int32_t kEventTlsFailed = 174;            // a TLS connection failed (warning)
 inline constexpr std::int32_t kEventStreamListening = 175;      // ports open at start (information)
 
+// The database action's outputs (one per data source).
+inline constexpr std::int32_t kEventDatabaseUnreachable = 180;  // rows wait in its spool (error)
+inline constexpr std::int32_t kEventDatabaseAnswersAgain = 181;  // the rows that waited are in (information)
+inline constexpr std::int32_t kEventDatabaseRowsLost = 182;     // its queue and spool were full (error)
+inline constexpr std::int32_t kEventDatabaseSpoolFailed = 183;  // its spool failed or held damage
+inline constexpr std::int32_t kEventDatabaseRowsWaiting = 184;  // rows of the last run, or left at the stop
+
 // Log retention: dated log files older than nKeepDays removed (information),
 // a file that could not be removed (warning).
 inline constexpr std::int32_t kEventOldLogFilesRemoved = 190;

@@ -28,6 +28,18 @@ OutputCounters& Statistics::output(std::string_view name) {
   return m_outputs.emplace_back(std::string(name));
 }
 
+OutputCounters& Statistics::output(std::string_view name, std::vector<std::pair<std::string, Counter*>> extra) {
+  std::lock_guard lock(m_outputsMutex);
+  for (OutputCounters& output : m_outputs) {
+    if (output.name != name) continue;
+    if (output.extra.empty()) output.extra = std::move(extra);
+    return output;
+  }
+  OutputCounters& made = m_outputs.emplace_back(std::string(name));
+  made.extra = std::move(extra);
+  return made;
+}
+
 void Statistics::forEachOutput(const std::function<void(const OutputCounters&)>& visit) const {
   std::lock_guard lock(m_outputsMutex);
   for (const OutputCounters& output : m_outputs) visit(output);
@@ -68,7 +80,9 @@ std::string Statistics::render(long pid, std::time_t written) const {
   return out;
 }
 
-void Statistics::resetForTesting() {
+void Statistics::resetForTesting() { reset(); }
+
+void Statistics::reset() {
   for (Counter* counter : {&received, &kernelDropped, &restored, &queuedMemory, &queuedMemoryBytes, &queuedDisk,
                            &queuedDiskBytes, &queueDropped, &spoolDamaged, &processed, &streamOpen,
                            &streamAccepted, &streamRefused, &streamMessages, &streamMalformed, &tlsFailed}) {

@@ -80,8 +80,14 @@ class Statistics {
   // The counters of the output named `name`, made on first use; the reference
   // stays valid for the life of the process. Any thread.
   OutputCounters& output(std::string_view name);
+  // The same, with further counters (see OutputCounters::extra) given to an
+  // output that has none yet.
+  OutputCounters& output(std::string_view name, std::vector<std::pair<std::string, Counter*>> extra);
   // Calls `visit` for each output in the order it was first used.
   void forEachOutput(const std::function<void(const OutputCounters&)>& visit) const;
+
+  // Every counter back to 0 (the outputs stay).
+  void reset();
 
   // The file's text (see above).
   std::string render(long pid, std::time_t written) const;

@@ -125,6 +125,13 @@ void StreamReceiver::notify(WORD type, DWORD id, const std::string& text) {
 }
 
 bool StreamReceiver::openListener(Listener& listener) {
+  if (listener.port > 65535) {
+    notify(EVENTLOG_ERROR_TYPE, kEventStreamNotListening,
+           std::string("the ") + listener.transport + " port " + std::to_string(listener.port) + " (" +
+               (listener.tls ? "nTlsPort" : "nTcpPort") + ") is not a port number (1 to 65535). Syslog over " +
+               listener.transport + " is off; reception over UDP goes on.");
+    return false;
+  }
   // IPv4 and IPv6 senders on one socket where the system has IPv6, as for UDP.
   int error = 0;
   for (const int family : {AF_INET6, AF_INET}) {
@@ -185,7 +192,8 @@ bool StreamReceiver::open() {
     std::string problem;
     m_tls = TlsContext::load(m_settings.tls, problem);
     if (!m_tls) {
-      notify(EVENTLOG_ERROR_TYPE, kEventTlsOff, problem + ". Reception over UDP and TCP goes on.");
+      notify(EVENTLOG_ERROR_TYPE, kEventTlsOff,
+             problem + (m_tcp ? ". Reception over UDP and TCP goes on." : ". Reception over UDP goes on."));
     } else {
       SSL_CTX_set_options(m_tls->get(), SSL_OP_IGNORE_UNEXPECTED_EOF);
       m_tlsListener = std::make_unique<Listener>("TLS", m_settings.tlsPort, true);
