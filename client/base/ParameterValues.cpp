@@ -65,6 +65,9 @@ const Field kFields[] = {
     {"szTlsCertificateFile", &ParameterValues::szTlsCertificateFile, kPath},
     {"szTlsKeyFile", &ParameterValues::szTlsKeyFile, kPath},
     {"szTlsCaFile", &ParameterValues::szTlsCaFile, kPath},
+    {"nODBCBatchSize", &ParameterValues::nODBCBatchSize},
+    {"nODBCIdleTimeout", &ParameterValues::nODBCIdleTimeout},
+    {"nODBCSpoolLimit", &ParameterValues::nODBCSpoolLimit},
 };
 
 constexpr char kHexDigits[] = "0123456789ABCDEF";

@@ -48,6 +48,11 @@ struct ParameterValues {
   QString szODBCPriority = QStringLiteral("Priority");
   QString szODBCFromHost = QStringLiteral("FromHost");
   QString szODBCMessage = QStringLiteral("Message");
+  // ODBC page, writing: per data source, the daemon's one connection, its
+  // transactions and its spool while the database cannot be reached
+  std::int32_t nODBCBatchSize = 1000;   // rows per transaction, 1 to 100000; 0 means 1000
+  std::int32_t nODBCIdleTimeout = 60;   // seconds unused before the connection closes; 0 keeps it open
+  std::int32_t nODBCSpoolLimit = 1024;  // MiB of spooled rows; 0 means 1024
   // Event Log page
   std::int32_t bReplaceEventLogSource = 0;
   // SMTP page

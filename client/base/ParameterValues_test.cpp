@@ -35,8 +35,11 @@ TEST_F(ParameterValuesTest, EveryValueRoundTripsWithItsRegistryType) {
   writeParameterValues(m_key, written);
   EXPECT_EQ(readParameterValues(m_key), written);
   const auto stored = storedValues(m_key);
-  EXPECT_EQ(stored.size(), 38u);
+  EXPECT_EQ(stored.size(), 41u);
   EXPECT_EQ(stored.at("nSyslogPort"), "DWORD 1514");
+  EXPECT_EQ(stored.at("nODBCBatchSize"), "DWORD 250");
+  EXPECT_EQ(stored.at("nODBCIdleTimeout"), "DWORD 0");
+  EXPECT_EQ(stored.at("nODBCSpoolLimit"), "DWORD 4096");
   EXPECT_EQ(stored.at("bWriteToEventLog"), "DWORD 1");
   EXPECT_EQ(stored.at("nTlsPort"), "DWORD 6514");
   EXPECT_EQ(stored.at("szTlsCaFile"), "SZ /etc/corvantel/tls/senders-ca.pem");
@@ -73,7 +76,7 @@ TEST_F(ParameterValuesTest, EmptyTextsDeleteTheirValuesSoTheDefaultsReturn) {
   writeParameterValues(m_key, cleared);
 
   const auto stored = storedValues(m_key);
-  EXPECT_EQ(stored.size(), 38u - 20u);
+  EXPECT_EQ(stored.size(), 41u - 20u);
   for (const auto& [name, value] : stored) EXPECT_EQ(value.rfind("DWORD ", 0), 0u) << name;
   EXPECT_EQ(readParameterValues(m_key).szSMTPSubject, "Corvantel Email");
 }
@@ -116,7 +119,8 @@ TEST(ParameterValuesOrder, ValuesAreWrittenInTheDesignedOrderAndOursAfterThem) {
           "szODBCUid szTableName nODBCEnCryption szODBCReceivedAt szODBCFacility szODBCPriority "
           "szODBCFromHost szODBCMessage bReplaceEventLogSource szSMTPServer szSMTPSender "
           "szSMTPRecipient szSMTPSubject nSMTPPort bWriteToLogFile bWriteToODBC bWriteToEventLog "
-          "nTcpPort nTlsPort szTlsCertificateFile szTlsKeyFile szTlsCaFile")
+          "nTcpPort nTlsPort szTlsCertificateFile szTlsKeyFile szTlsCaFile nODBCBatchSize "
+          "nODBCIdleTimeout nODBCSpoolLimit")
           .split(u' ');
   EXPECT_EQ(names, designed);
 }

@@ -63,5 +63,8 @@ ParameterValues everyValueChanged() {
   v.szTlsCertificateFile = "/etc/corvantel/tls/server-chain.pem";
   v.szTlsKeyFile = "/etc/corvantel/tls/server-key.pem";
   v.szTlsCaFile = "/etc/corvantel/tls/senders-ca.pem";
+  v.nODBCBatchSize = 250;
+  v.nODBCIdleTimeout = 0;  // kept open
+  v.nODBCSpoolLimit = 4096;
   return v;
 }
