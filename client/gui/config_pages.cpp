@@ -27,6 +27,14 @@ namespace {
 constexpr char kDefaultSyslogPort[] = "514";
 constexpr char kDefaultSmtpPort[] = "25";
 constexpr char kPortOff[] = "0";  // TCP and TLS
+// The service's defaults for the way it writes to a data source: what a
+// blank field saves, and what a stored 0 of the batch size or the spool
+// limit shows.
+constexpr char kDefaultBatchSize[] = "1000";
+constexpr char kDefaultIdleTimeout[] = "60";
+constexpr char kDefaultSpoolLimit[] = "1024";
+constexpr qint64 kMaxBatchSize = 100000;
+constexpr qint64 kMaxDword = 0xFFFFFFFF;  // what the registry value holds
 
 template <class Widget, class... Args>
 Widget* make(const char* name, Args&&... args) {
@@ -41,12 +49,16 @@ QLabel* makeLabel(const char* name) {
   return label;
 }
 
-QLineEdit* makePortField(const char* name, int limitMessage) {
+QLineEdit* makeNumberField(const char* name, qint64 maximum, int limitMessage) {
   auto* field = make<QLineEdit>(name);
-  field->setMaximumWidth(twips(1200));
+  field->setMaximumWidth(twips(maximum > 65535 ? 1500 : 1200));  // beyond a port's five digits, up to ten
   installDigitsOnly(field);
-  installPortLimit(field, limitMessage);
+  installUpperLimit(field, maximum, limitMessage);
   return field;
+}
+
+QLineEdit* makePortField(const char* name, int limitMessage) {
+  return makeNumberField(name, 65535, limitMessage);
 }
 
 QGridLayout* gridIn(QGroupBox* frame) {
@@ -62,6 +74,17 @@ void addRow(QGridLayout* grid, QLabel* label, QWidget* field) {
   label->setBuddy(field);
 }
 
+// A short number field that keeps its width instead of taking the column's.
+void addShortRow(QGridLayout* grid, QLabel* label, QLineEdit* field) {
+  auto* row = new QHBoxLayout;
+  row->addWidget(field);
+  row->addStretch(1);
+  const int at = grid->rowCount();
+  grid->addWidget(label, at, 0);
+  grid->addLayout(row, at, 1);
+  label->setBuddy(field);
+}
+
 void addWide(QGridLayout* grid, QWidget* widget) { grid->addWidget(widget, grid->rowCount(), 0, 1, 2); }
 
 // The page's frames on top; what room is left stays below them.
@@ -70,6 +93,20 @@ QVBoxLayout* pageLayout(QWidget* page, std::initializer_list<QWidget*> frames) {
   for (QWidget* frame : frames) layout->addWidget(frame);
   layout->addStretch(1);
   return layout;
+}
+
+// Puts `contents` on `page` in a scroll area without a frame: where the
+// contents are taller than the tab page of the main window's smallest (and
+// first) size, the page scrolls rather than making the window larger than
+// designed.
+void scrollIn(QWidget* page, QWidget* contents, const char* name) {
+  auto* scroll = make<QScrollArea>(name);
+  scroll->setFrameShape(QFrame::NoFrame);
+  scroll->setWidgetResizable(true);
+  scroll->setWidget(contents);
+  auto* layout = new QVBoxLayout(page);
+  layout->setContentsMargins(0, 0, 0, 0);
+  layout->addWidget(scroll);
 }
 
 QString text(int number) { return Messages::GetMessageText(number); }
@@ -86,6 +123,11 @@ void showText(QLineEdit* field, const QString& value) {
 // A number as the daemon reads it: an unsigned DWORD.
 void showNumber(QLineEdit* field, std::int32_t value) {
   showText(field, QString::number(static_cast<std::uint32_t>(value)));
+}
+// A number whose 0 stands for a default, shown as that default.
+void showNumberOrDefault(QLineEdit* field, std::int32_t value, const char* byDefault) {
+  if (value == 0) showText(field, QString::fromLatin1(byDefault));
+  else showNumber(field, value);
 }
 void showFlag(QCheckBox* box, std::int32_t value) {
   box->setChecked(value == 1);
@@ -183,18 +225,10 @@ GeneralPage::GeneralPage(QWidget* parent) : ConfigPage(parent) {
   addRow(tcpTls, lblTlsKeyFile, txtTlsKeyFile);
   addRow(tcpTls, lblTlsCaFile, txtTlsCaFile);
 
-  // The two frames are taller than the tab page of the main window's
-  // smallest (and first) size: there the page scrolls, rather than making
-  // the window larger than designed.
+  // The two frames are taller than the main window's smallest tab page.
   auto* frames = new QWidget;
   pageLayout(frames, {frmGeneral, fraTcpTls});
-  auto* scroll = make<QScrollArea>("scrGeneral");
-  scroll->setFrameShape(QFrame::NoFrame);
-  scroll->setWidgetResizable(true);
-  scroll->setWidget(frames);
-  auto* layout = new QVBoxLayout(this);
-  layout->setContentsMargins(0, 0, 0, 0);
-  layout->addWidget(scroll);
+  scrollIn(this, frames, "scrGeneral");
 
   connect(obLocaltime, &QRadioButton::clicked, this, &GeneralPage::obLocaltime_Click);
   connect(obGMT, &QRadioButton::clicked, this, &GeneralPage::obGMT_Click);
@@ -371,6 +405,13 @@ OdbcPage::OdbcPage(QWidget* parent) : ConfigPage(parent) {
   txtFromHost = makeTextField("txtFromHost", "szODBCFromHost");
   lblMessage = makeLabel("lblMessage");
   txtMessage = makeTextField("txtMessage", "szODBCMessage");
+  fraODBCWriting = make<QGroupBox>("fraODBCWriting");
+  lblODBCBatchSize = makeLabel("lblODBCBatchSize");
+  txtODBCBatchSize = makeNumberField("txtODBCBatchSize", kMaxBatchSize, 2608);
+  lblODBCIdleTimeout = makeLabel("lblODBCIdleTimeout");
+  txtODBCIdleTimeout = makeNumberField("txtODBCIdleTimeout", kMaxDword, 2609);
+  lblODBCSpoolLimit = makeLabel("lblODBCSpoolLimit");
+  txtODBCSpoolLimit = makeNumberField("txtODBCSpoolLimit", kMaxDword, 2610);
 
   QGridLayout* odbc = gridIn(frmODBC);
   addRow(odbc, lblODBCDSN, txLogODBCDSN);
@@ -388,13 +429,24 @@ OdbcPage::OdbcPage(QWidget* parent) : ConfigPage(parent) {
   addRow(names, lblMessage, txtMessage);
   names->setRowStretch(names->rowCount(), 1);
 
+  QGridLayout* writing = gridIn(fraODBCWriting);
+  addShortRow(writing, lblODBCBatchSize, txtODBCBatchSize);
+  addShortRow(writing, lblODBCIdleTimeout, txtODBCIdleTimeout);
+  addShortRow(writing, lblODBCSpoolLimit, txtODBCSpoolLimit);
+
   // Side by side: together they would not fit the page's height stacked.
-  auto* frames = new QHBoxLayout;
-  frames->addWidget(frmODBC, 1);
-  frames->addWidget(fraFieldNames, 1);
-  auto* layout = new QVBoxLayout(this);
-  layout->addLayout(frames);
+  // The writing frame's labels are long: it takes the whole width below
+  // them, which makes the page a few pixels taller than the main window's
+  // smallest tab page.
+  auto* sideBySide = new QHBoxLayout;
+  sideBySide->addWidget(frmODBC, 1);
+  sideBySide->addWidget(fraFieldNames, 1);
+  auto* frames = new QWidget;
+  auto* layout = new QVBoxLayout(frames);
+  layout->addLayout(sideBySide);
+  layout->addWidget(fraODBCWriting);
   layout->addStretch(1);
+  scrollIn(this, frames, "scrODBC");
   connect(chODBCEnCryption, &QCheckBox::toggled, this, &OdbcPage::setPasswordLimit);
   setPasswordLimit(false);
   Initiate_Language_settings();
@@ -428,6 +480,14 @@ void OdbcPage::Initiate_Language_settings() {
   lblFromHost->setText(text(1016));
   lblMessage->setText(text(1017));
   txtMessage->setToolTip(text(1020));
+  fraODBCWriting->setTitle(text(2600));
+  fraODBCWriting->setToolTip(text(2601));
+  lblODBCBatchSize->setText(text(2602));
+  txtODBCBatchSize->setToolTip(text(2603));
+  lblODBCIdleTimeout->setText(text(2604));
+  txtODBCIdleTimeout->setToolTip(text(2605));
+  lblODBCSpoolLimit->setText(text(2606));
+  txtODBCSpoolLimit->setToolTip(text(2607));
 }
 
 void OdbcPage::fill(const ParameterValues& values) {
@@ -442,6 +502,9 @@ void OdbcPage::fill(const ParameterValues& values) {
   showText(txtPriority, values.szODBCPriority);
   showText(txtFromHost, values.szODBCFromHost);
   showText(txtMessage, values.szODBCMessage);
+  showNumberOrDefault(txtODBCBatchSize, values.nODBCBatchSize, kDefaultBatchSize);
+  showNumber(txtODBCIdleTimeout, values.nODBCIdleTimeout);
+  showNumberOrDefault(txtODBCSpoolLimit, values.nODBCSpoolLimit, kDefaultSpoolLimit);
 }
 
 void OdbcPage::collect(ParameterValues& values) {
@@ -460,6 +523,14 @@ void OdbcPage::collect(ParameterValues& values) {
   takeText(txtPriority, values.szODBCPriority);
   takeText(txtFromHost, values.szODBCFromHost);
   takeText(txtMessage, values.szODBCMessage);
+  const std::pair<QLineEdit*, const char*> byDefault[] = {{txtODBCBatchSize, kDefaultBatchSize},
+                                                         {txtODBCIdleTimeout, kDefaultIdleTimeout},
+                                                         {txtODBCSpoolLimit, kDefaultSpoolLimit}};
+  for (const auto& [field, value] : byDefault)
+    if (field->text().isEmpty()) field->setText(QString::fromLatin1(value));
+  takeNumber(txtODBCBatchSize, values.nODBCBatchSize);
+  takeNumber(txtODBCIdleTimeout, values.nODBCIdleTimeout);
+  takeNumber(txtODBCSpoolLimit, values.nODBCSpoolLimit);
 }
 
 // ---------------------------------------------------------------- Event Log

@@ -121,6 +121,8 @@ class OdbcPage : public ConfigPage {
   // The password box shows the clear text: unscrambled when nODBCEnCryption is 1.
   void fill(const ParameterValues& values) override;
   // The password is stored scrambled exactly when "Enable Encryption" is checked.
+  // A blank batch size, idle time or spool limit becomes the service's
+  // default (1000, 60, 1024), without a message.
   void collect(ParameterValues& values) override;
 
   QGroupBox* frmODBC;
@@ -144,6 +146,16 @@ class OdbcPage : public ConfigPage {
   QLineEdit* txtFromHost;
   QLabel* lblMessage;
   QLineEdit* txtMessage;
+  // How the service writes to each data source. A stored 0 in the batch size
+  // or the spool limit (the default) shows the default, as the syslog port's 0
+  // shows 514, and stays 0 until edited.
+  QGroupBox* fraODBCWriting;
+  QLabel* lblODBCBatchSize;
+  QLineEdit* txtODBCBatchSize;  // digits only, at most 100000 (error box 2608)
+  QLabel* lblODBCIdleTimeout;
+  QLineEdit* txtODBCIdleTimeout;  // digits only, at most 4294967295 (error box 2609)
+  QLabel* lblODBCSpoolLimit;
+  QLineEdit* txtODBCSpoolLimit;  // digits only, at most 4294967295 (error box 2610)
 
  private slots:
   // The password field takes what fits the daemon's room for the stored

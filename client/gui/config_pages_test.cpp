@@ -11,6 +11,7 @@
 #include <QTabWidget>
 #include <QTest>
 #include <functional>
+#include <tuple>
 
 #include "Global.h"
 #include "Messages/Messages.h"
@@ -91,6 +92,9 @@ TEST_F(ConfigPagesTest, EmptyKeyShowsTheClientDefaults) {
   EXPECT_EQ(o.txtReceivedAt->text(), "ReceivedAt");
   EXPECT_EQ(o.txtMessage->text(), "Message");
   EXPECT_FALSE(o.chODBCEnCryption->isChecked());
+  EXPECT_EQ(o.txtODBCBatchSize->text(), "1000");
+  EXPECT_EQ(o.txtODBCIdleTimeout->text(), "60");
+  EXPECT_EQ(o.txtODBCSpoolLimit->text(), "1024");
   EXPECT_EQ(m_pages.smtp->txtMailServer->text(), "127.0.0.1");
   EXPECT_EQ(m_pages.smtp->txtMailSubject->text(), "Corvantel Email");
   EXPECT_EQ(m_pages.smtp->txtSMTPPort->text(), "25");
@@ -131,6 +135,9 @@ TEST_F(ConfigPagesTest, EveryControlShowsItsStoredValueAndSavesItsEdit) {
   setNumber("nSMTPPort", 2525);
   setNumber("nTcpPort", 1601);
   setNumber("nTlsPort", 6514);
+  setNumber("nODBCBatchSize", 500);
+  setNumber("nODBCIdleTimeout", 0);
+  setNumber("nODBCSpoolLimit", 8192);
   read();
   for (const TextCase& c : texts) {
     EXPECT_EQ(c.field->text(), QString::fromUtf8("stored %1 ü").arg(c.value)) << c.value;
@@ -140,10 +147,16 @@ TEST_F(ConfigPagesTest, EveryControlShowsItsStoredValueAndSavesItsEdit) {
   EXPECT_EQ(s.txtSMTPPort->text(), "2525");
   EXPECT_EQ(m_pages.general->txtTcpPort->text(), "1601");
   EXPECT_EQ(m_pages.general->txtTlsPort->text(), "6514");
+  EXPECT_EQ(o.txtODBCBatchSize->text(), "500");
+  EXPECT_EQ(o.txtODBCIdleTimeout->text(), "0");
+  EXPECT_EQ(o.txtODBCSpoolLimit->text(), "8192");
   m_pages.general->txtSyslogPort->setText("10514");
   s.txtSMTPPort->setText("587");
   m_pages.general->txtTcpPort->setText("10601");
   m_pages.general->txtTlsPort->setText("0");
+  o.txtODBCBatchSize->setText("1");
+  o.txtODBCIdleTimeout->setText("300");
+  o.txtODBCSpoolLimit->setText("0");
   save();
   for (const TextCase& c : texts)
     EXPECT_EQ(text(c.value), QStringLiteral("edited %1").arg(c.value)) << c.value;
@@ -151,6 +164,9 @@ TEST_F(ConfigPagesTest, EveryControlShowsItsStoredValueAndSavesItsEdit) {
   EXPECT_EQ(number("nSMTPPort"), 587);
   EXPECT_EQ(number("nTcpPort"), 10601);
   EXPECT_EQ(number("nTlsPort"), 0);
+  EXPECT_EQ(number("nODBCBatchSize"), 1);
+  EXPECT_EQ(number("nODBCIdleTimeout"), 300);
+  EXPECT_EQ(number("nODBCSpoolLimit"), 0);
   EXPECT_TRUE(m_dialogs.messages.empty());
 }
 
@@ -196,15 +212,21 @@ TEST_F(ConfigPagesTest, SwitchesWithoutControlsAreWrittenBackAsRead) {
   EXPECT_EQ(number("bWriteToEventLog"), 0);
 }
 
-TEST_F(ConfigPagesTest, StoredZeroSyslogPortShows514AndStaysZeroUntilEdited) {
-  setNumber("nSyslogPort", 0);
+TEST_F(ConfigPagesTest, StoredZeroThatMeansTheDefaultShowsItAndStaysZeroUntilEdited) {
+  const std::tuple<const char*, QLineEdit*, const char*> cases[] = {
+      {"nSyslogPort", m_pages.general->txtSyslogPort, "514"},
+      {"nODBCBatchSize", m_pages.odbc->txtODBCBatchSize, "1000"},
+      {"nODBCSpoolLimit", m_pages.odbc->txtODBCSpoolLimit, "1024"}};
+  for (const auto& [value, field, shown] : cases) setNumber(value, 0);
   read();
-  EXPECT_EQ(m_pages.general->txtSyslogPort->text(), "514");
+  for (const auto& [value, field, shown] : cases) EXPECT_EQ(field->text(), shown) << value;
   save();
-  EXPECT_EQ(number("nSyslogPort"), 0);
-  m_pages.general->txtSyslogPort->setText("5140");
+  for (const auto& [value, field, shown] : cases) {
+    EXPECT_EQ(number(value), 0) << value;
+    field->setText("5140");
+  }
   save();
-  EXPECT_EQ(number("nSyslogPort"), 5140);
+  for (const auto& [value, field, shown] : cases) EXPECT_EQ(number(value), 5140) << value;
 }
 
 TEST_F(ConfigPagesTest, TimeModeIsKeptAsStoredUntilAnOptionIsClicked) {
@@ -287,9 +309,11 @@ TEST_F(ConfigPagesTest, StoredValuesOfAnotherTypeShowTheDefaultsAndAreLeftAsStor
   setNumber("szODBCDsn", 7);
   setRaw("szTableName", REG_BINARY, "Events");
   setNumber("nSMTPPort", 70000);  // out of the port range, but nobody typed it
+  setNumber("nODBCBatchSize", 500000);
   const auto before = storedValues(m_key);
   read();
   EXPECT_TRUE(m_dialogs.messages.empty());
+  EXPECT_EQ(m_pages.odbc->txtODBCBatchSize->text(), "500000");
   EXPECT_EQ(m_pages.general->txtSyslogPort->text(), "514");
   EXPECT_EQ(m_pages.smtp->txtSMTPPort->text(), "70000");
   EXPECT_FALSE(m_pages.odbc->chODBCEnCryption->isChecked());
@@ -399,7 +423,7 @@ TEST_F(ConfigPagesTest, BlankSyslogPortIsReportedAndSavedAs514) {
   EXPECT_EQ(number("nSyslogPort"), 514);
 }
 
-TEST_F(ConfigPagesTest, BlankSmtpTcpAndTlsPortsSilentlySaveTheirDefaults) {
+TEST_F(ConfigPagesTest, BlankNumberFieldsSilentlySaveTheirDefaults) {
   struct BlankCase {
     QLineEdit* field;
     const char* value;
@@ -407,7 +431,10 @@ TEST_F(ConfigPagesTest, BlankSmtpTcpAndTlsPortsSilentlySaveTheirDefaults) {
   };
   const BlankCase cases[] = {{m_pages.smtp->txtSMTPPort, "nSMTPPort", "25"},
                              {m_pages.general->txtTcpPort, "nTcpPort", "0"},  // off
-                             {m_pages.general->txtTlsPort, "nTlsPort", "0"}};
+                             {m_pages.general->txtTlsPort, "nTlsPort", "0"},
+                             {m_pages.odbc->txtODBCBatchSize, "nODBCBatchSize", "1000"},
+                             {m_pages.odbc->txtODBCIdleTimeout, "nODBCIdleTimeout", "60"},
+                             {m_pages.odbc->txtODBCSpoolLimit, "nODBCSpoolLimit", "1024"}};
   for (const BlankCase& c : cases) setNumber(c.value, 2525);
   read();
   for (const BlankCase& c : cases) c.field->clear();
@@ -419,38 +446,53 @@ TEST_F(ConfigPagesTest, BlankSmtpTcpAndTlsPortsSilentlySaveTheirDefaults) {
   }
 }
 
-TEST_F(ConfigPagesTest, PortFieldsTakeOnlyDigitsUpTo65535) {
-  struct PortCase {
+TEST_F(ConfigPagesTest, NumberFieldsTakeOnlyDigitsUpToTheirLimit) {
+  struct LimitCase {
     QLineEdit* field;
+    const char* value;
+    qint64 maximum;
     int message;
   };
-  // What else was edited stays: only the port is set back.
+  const OdbcPage& o = *m_pages.odbc;
+  const LimitCase cases[] = {{m_pages.general->txtSyslogPort, "nSyslogPort", 65535, 213},
+                             {m_pages.smtp->txtSMTPPort, "nSMTPPort", 65535, 214},
+                             {m_pages.general->txtTcpPort, "nTcpPort", 65535, 2512},
+                             {m_pages.general->txtTlsPort, "nTlsPort", 65535, 2513},
+                             {o.txtODBCBatchSize, "nODBCBatchSize", 100000, 2608},
+                             {o.txtODBCIdleTimeout, "nODBCIdleTimeout", 4294967295, 2609},
+                             {o.txtODBCSpoolLimit, "nODBCSpoolLimit", 4294967295, 2610}};
+  // What else was edited stays: only the field is set back.
   m_pages.general->txtTlsCertificateFile->setText("/etc/corvantel/tls/chain.pem");
-  for (const PortCase& c :
-       {PortCase{m_pages.general->txtSyslogPort, 213}, PortCase{m_pages.smtp->txtSMTPPort, 214},
-        PortCase{m_pages.general->txtTcpPort, 2512}, PortCase{m_pages.general->txtTlsPort, 2513}}) {
+  m_pages.odbc->txLogODBCDSN->setText("Corvantel");
+  for (const LimitCase& c : cases) {
     m_dialogs.messages.clear();
     c.field->clear();
     QTest::keyClicks(c.field, "5a1-b4 ");
     EXPECT_EQ(c.field->text(), "514");
     EXPECT_TRUE(m_dialogs.messages.empty());
 
+    const QString maximum = QString::number(c.maximum);
     c.field->clear();
-    QTest::keyClicks(c.field, "65535");
-    EXPECT_TRUE(m_dialogs.messages.empty());
+    QTest::keyClicks(c.field, maximum);
+    EXPECT_TRUE(m_dialogs.messages.empty()) << c.value;
     c.field->clear();
-    QTest::keyClicks(c.field, "70000");
-    EXPECT_EQ(c.field->text(), "65535");
-    ASSERT_EQ(m_dialogs.messages.size(), 1u) << c.message;
+    QTest::keyClicks(c.field, QString::number(c.maximum + 1));
+    EXPECT_EQ(c.field->text(), maximum) << c.value;
+    ASSERT_EQ(m_dialogs.messages.size(), 1u) << c.value;
     EXPECT_EQ(m_dialogs.messages[0].text, Messages::GetMessageText(c.message));
     EXPECT_EQ(m_dialogs.messages[0].icon, Dialogs::Icon::Error);
   }
+  // Pasted, a number far beyond what a DWORD holds is set back too.
+  m_dialogs.messages.clear();
+  o.txtODBCSpoolLimit->clear();
+  o.txtODBCSpoolLimit->insert(QStringLiteral("123456789012345678901234567890"));
+  EXPECT_EQ(o.txtODBCSpoolLimit->text(), "4294967295");
+  EXPECT_EQ(m_dialogs.messages.size(), 1u);
   save();
-  EXPECT_EQ(number("nSyslogPort"), 65535);
-  EXPECT_EQ(number("nSMTPPort"), 65535);
-  EXPECT_EQ(number("nTcpPort"), 65535);
-  EXPECT_EQ(number("nTlsPort"), 65535);
+  for (const LimitCase& c : cases)
+    EXPECT_EQ(static_cast<std::uint32_t>(number(c.value)), c.maximum) << c.value;
   EXPECT_EQ(text("szTlsCertificateFile"), "/etc/corvantel/tls/chain.pem");
+  EXPECT_EQ(text("szODBCDsn"), "Corvantel");
 }
 
 TEST_F(ConfigPagesTest, EventLogBoxIsEnabledOnceValuesAreShown) {
@@ -498,6 +540,10 @@ TEST_F(ConfigPagesTest, ControlsCarryTheirDesignedNames) {
                            "txtPriority",
                            "txtFromHost",
                            "txtMessage",
+                           "fraODBCWriting",
+                           "txtODBCBatchSize",
+                           "txtODBCIdleTimeout",
+                           "txtODBCSpoolLimit",
                            "cbReplaceEventLogSource",
                            "frmsetSMTP",
                            "txtMailServer",
@@ -531,6 +577,9 @@ TEST_F(ConfigPagesTest, LanguageStepSetsEveryCatalogueTextAndTheFont) {
   EXPECT_EQ(m_pages.odbc->fraFieldNames->title(), de.at(1012));
   EXPECT_EQ(m_pages.odbc->lblReceivedAt->text(), de.at(1013));
   EXPECT_EQ(m_pages.odbc->txtMessage->toolTip(), de.at(1020));
+  EXPECT_EQ(m_pages.odbc->fraODBCWriting->title(), de.at(2600));
+  EXPECT_EQ(m_pages.odbc->lblODBCIdleTimeout->text(), de.at(2604));
+  EXPECT_EQ(m_pages.odbc->txtODBCSpoolLimit->toolTip(), de.at(2607));
   EXPECT_EQ(m_pages.eventLog->cbReplaceEventLogSource->text(), de.at(19));
   EXPECT_EQ(m_pages.smtp->frmsetSMTP->title(), de.at(500));
   EXPECT_EQ(m_pages.smtp->lblSMTPPort->text(), de.at(510));

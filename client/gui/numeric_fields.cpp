@@ -68,14 +68,17 @@ void installDigitsOnly(QLineEdit* field) {
   });
 }
 
-void installPortLimit(QLineEdit* field, int messageNumber) {
-  QObject::connect(field, &QLineEdit::textChanged, field, [field, messageNumber](const QString& text) {
-    if (field->property(kShowingStored).toBool() || text.isEmpty() || valueOf(text) <= 65535) return;
-    Dialogs::MsgBox(Messages::GetMessageText(messageNumber), Dialogs::Icon::Error, Dialogs::Buttons::Ok, QString(),
-                    field->window());
-    field->setText(QStringLiteral("65535"));
-  });
+void installUpperLimit(QLineEdit* field, qint64 maximum, int messageNumber) {
+  QObject::connect(
+      field, &QLineEdit::textChanged, field, [field, maximum, messageNumber](const QString& text) {
+        if (field->property(kShowingStored).toBool() || text.isEmpty() || valueOf(text) <= maximum) return;
+        Dialogs::MsgBox(Messages::GetMessageText(messageNumber), Dialogs::Icon::Error, Dialogs::Buttons::Ok,
+                        QString(), field->window());
+        field->setText(QString::number(maximum));
+      });
 }
+
+void installPortLimit(QLineEdit* field, int messageNumber) { installUpperLimit(field, 65535, messageNumber); }
 
 void installNumberLimit(QLineEdit* field, qint64 maximum) {
   QObject::connect(field, &QLineEdit::textChanged, field, [field, maximum](const QString& text) {

@@ -1,5 +1,5 @@
 // The input limits of the text fields of the configuration pages and the
-// options window: numeric fields take only digits, a port above 65535 is set
+// options window: numeric fields take only digits, a number above its limit is set
 // back with a message, and a text takes no more bytes than its reader keeps.
 #pragma once
 
@@ -17,12 +17,15 @@ int DigitsOnlyKeyFilter(int keyAscii);
 // that would not save as a number.
 void installDigitsOnly(QLineEdit* field);
 
-// After each change: a text above 65535 becomes "65535", after an error box
-// with the catalogue text `messageNumber` (which says so). A stored value
-// shown through showStoredText is left as it is until the user edits it.
+// After each change: a text above `maximum` becomes `maximum`, after an error
+// box with the catalogue text `messageNumber` (which names the field and says
+// so). A stored value shown through showStoredText is left as it is until the
+// user edits it.
+void installUpperLimit(QLineEdit* field, qint64 maximum, int messageNumber);
+// installUpperLimit with 65535.
 void installPortLimit(QLineEdit* field, int messageNumber);
 
-// Shows a stored value in `field` without the port limit's message and
+// Shows a stored value in `field` without the upper limit's message and
 // correction: nobody typed it.
 void showStoredText(QLineEdit* field, const QString& text);
 
