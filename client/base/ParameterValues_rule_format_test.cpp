@@ -5,6 +5,7 @@
 #include "Global.h"
 #include "ParameterValues.h"
 #include "Registry.h"
+#include "actions/database_output.h"
 #include "ansi_text.h"
 #include "service/DaemonConfiguration.h"
 #include "registry_samples.h"
@@ -78,6 +79,33 @@ TEST_F(ParameterFormatTest, DaemonReadsEverySettingTheClientSaved) {
   EXPECT_EQ(d.szTlsCertificateFile, "/etc/corvantel/tls/server-chain.pem");
   EXPECT_EQ(d.szTlsKeyFile, "/etc/corvantel/tls/server-key.pem");
   EXPECT_EQ(d.szTlsCaFile, "/etc/corvantel/tls/senders-ca.pem");
+  EXPECT_EQ(d.nODBCBatchSize, 250u);
+  EXPECT_EQ(d.nODBCIdleTimeout, 0u);
+  EXPECT_EQ(d.nODBCSpoolLimit, 4096u);
+}
+
+TEST_F(ParameterFormatTest, DatabaseSettingsMeanToTheOutputsWhatTheOdbcPageShows) {
+  // Missing, and 0 where the page shows the default in its place.
+  const DatabaseOutputSettings missing = makeDatabaseOutputSettings(DaemonConfiguration{}, {});
+  ParameterValues v;
+  v.nODBCBatchSize = 0;
+  v.nODBCSpoolLimit = 0;
+  for (const ParameterValues& shown : {ParameterValues{}, v}) {
+    const DatabaseOutputSettings s = makeDatabaseOutputSettings(daemonReads(shown), {});
+    EXPECT_EQ(s.batchSize, missing.batchSize);
+    EXPECT_EQ(s.batchSize, 1000u);
+    EXPECT_EQ(s.idleTimeout, missing.idleTimeout);
+    EXPECT_EQ(s.spoolLimit, missing.spoolLimit);
+    EXPECT_EQ(s.spoolLimit, std::uint64_t{1024} << 20);
+  }
+  // The largest the fields let through.
+  v.nODBCBatchSize = 100000;
+  v.nODBCIdleTimeout = -1;  // 4294967295 as a DWORD
+  v.nODBCSpoolLimit = -1;
+  const DatabaseOutputSettings s = makeDatabaseOutputSettings(daemonReads(v), {});
+  EXPECT_EQ(s.batchSize, 100000u);
+  EXPECT_EQ(s.idleTimeout, std::chrono::seconds(4294967295));
+  EXPECT_EQ(s.spoolLimit, std::uint64_t{4294967295} << 20);
 }
 
 TEST_F(ParameterFormatTest, ClearedTextsFallBackToTheDaemonsDefaults) {
