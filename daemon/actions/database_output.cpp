@@ -50,10 +50,6 @@ DatabaseRow decodeRow(const char* record) {
   return row;
 }
 
-std::string plural(std::uint64_t count, const char* one, const char* many) {
-  return std::to_string(count) + " " + (count == 1 ? one : many);
-}
-
 // The figures of one data source; they live as long as the process, since
 // the statistics point at them.
 struct SourceFigures {
