@@ -171,8 +171,17 @@ class DatabaseOutputs::Output {
     header.receivedAt = static_cast<std::int64_t>(message.getReceivedAt());
     queue::writeRecord(room, header, m_row);
     m_queue->commit(span);
+    ++m_unpublished;
   }
-  void publish() { m_queue->publish(); }
+  // Hands the rows added over when `everything` is asked for, when the
+  // thread waits for rows, or when they fill a transaction: a busy thread
+  // gets its rows in batches, an idle one at once.
+  bool publishIfDue(bool everything) {
+    if (!everything && !m_queue->consumerWaiting() && m_unpublished < m_settings.batchSize) return false;
+    m_queue->publish();
+    m_unpublished = 0;
+    return true;
+  }
 
   void requestStop() {
     {
@@ -359,7 +368,8 @@ class DatabaseOutputs::Output {
   DatabaseConnection m_connection;  // the thread's
   std::unique_ptr<queue::MessageQueue> m_queue;
   std::thread m_thread;
-  std::string m_row;  // the processing thread's
+  std::string m_row;              // the processing thread's
+  std::size_t m_unpublished = 0;  // rows added since the last publish (processing thread)
 
   mutable std::mutex m_mutex;
   std::condition_variable m_wake;
@@ -437,15 +447,17 @@ void DatabaseOutputs::add(std::string_view dsn, const SyslogMessage& message, co
   }
 }
 
-void DatabaseOutputs::flush() {
+void DatabaseOutputs::flush(bool everything) {
   std::lock_guard lock(m_state->mutex);
-  for (Output* output : m_state->touched) output->publish();
-  m_state->touched.clear();
+  auto& touched = m_state->touched;
+  touched.erase(std::remove_if(touched.begin(), touched.end(),
+                               [everything](Output* output) { return output->publishIfDue(everything); }),
+                touched.end());
 }
 
 void DatabaseOutputs::stop(std::chrono::milliseconds grace) {
   std::lock_guard lock(m_state->mutex);
-  for (Output* output : m_state->touched) output->publish();
+  for (Output* output : m_state->touched) output->publishIfDue(true);
   m_state->touched.clear();
   for (auto& [dsn, output] : m_state->outputs) output->requestStop();
   const Clock::time_point deadline = Clock::now() + grace;

@@ -3,7 +3,7 @@
 // for a database and no row is lost while one cannot be reached.
 //
 // The processing thread adds a row for each message that reaches a database
-// action and hands the rows of each part of its queue over together (flush);
+// action and hands them over in batches (flush);
 // the output's thread inserts them in transactions of up to the batch size,
 // in arrival order, on a connection it keeps. A batch the database refuses
 // as a whole goes again row by row, so that only a row it really refuses is
@@ -59,8 +59,10 @@ class DatabaseOutputs {
   // start with `settings` and the defaults.
   void add(std::string_view dsn, const SyslogMessage& message, const ActionSettings& settings);
   // Processing thread: hands the rows added since the last flush to their
-  // outputs' threads.
-  void flush();
+  // outputs' threads, all of them with `everything` (the processing thread
+  // is about to wait), else those of outputs whose thread waits for rows or
+  // that fill a transaction.
+  void flush(bool everything = true);
   // At the stop: each thread finishes the transaction in hand (a thread still
   // in one after `grace` is left behind), and the rows still waiting go to
   // the spools. The outputs are gone afterwards.

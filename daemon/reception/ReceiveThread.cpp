@@ -203,8 +203,9 @@ void processLoop(CQuenraSrvc& service, queue::MessageQueue& queue, const CWinSoc
     // The lines of a part reach their files before the next part, and before
     // the thread waits for one.
     flushFileOutputs();
-    // The database rows of the part go to their outputs' threads together.
-    databaseOutputs().flush();
+    // Database rows go to their outputs' threads in batches, and all of them
+    // before the thread waits for work.
+    databaseOutputs().flush(queue.isEmpty());
     newPart = true;
     retention.onBatch(static_cast<TimeValue>(std::time(nullptr)), ruleBase());
   }
