@@ -29,6 +29,9 @@ using namespace std::chrono_literals;
 
 constexpr std::chrono::seconds kFirstRetry{1};
 constexpr std::chrono::seconds kLongestRetry{60};
+// The longest a row waits for more to fill its transaction while messages
+// keep the processing thread busy.
+constexpr std::chrono::milliseconds kLinger{200};
 
 // A row as its queue keeps it: the record's time is the row's time, and its
 // bytes are the facility, the priority and the host's length (32 bits each),
@@ -171,13 +174,16 @@ class DatabaseOutputs::Output {
     header.receivedAt = static_cast<std::int64_t>(message.getReceivedAt());
     queue::writeRecord(room, header, m_row);
     m_queue->commit(span);
-    ++m_unpublished;
+    if (m_unpublished++ == 0) m_firstUnpublished = Clock::now();
   }
-  // Hands the rows added over when `everything` is asked for, when the
-  // thread waits for rows, or when they fill a transaction: a busy thread
-  // gets its rows in batches, an idle one at once.
+  // Hands the rows added over when `everything` is asked for, when they fill
+  // a transaction, or when the first of them has waited kLinger: while
+  // messages keep coming, a transaction carries many rows (each one costs a
+  // commit), and no row waits long for it.
   bool publishIfDue(bool everything) {
-    if (!everything && !m_queue->consumerWaiting() && m_unpublished < m_settings.batchSize) return false;
+    if (!everything && m_unpublished < m_settings.batchSize && Clock::now() - m_firstUnpublished < kLinger) {
+      return false;
+    }
     m_queue->publish();
     m_unpublished = 0;
     return true;
@@ -370,6 +376,7 @@ class DatabaseOutputs::Output {
   std::thread m_thread;
   std::string m_row;              // the processing thread's
   std::size_t m_unpublished = 0;  // rows added since the last publish (processing thread)
+  Clock::time_point m_firstUnpublished{};
 
   mutable std::mutex m_mutex;
   std::condition_variable m_wake;
@@ -389,7 +396,7 @@ class DatabaseOutputs::Output {
 };
 
 struct DatabaseOutputs::State {
-  std::mutex mutex;  // the list of outputs (the processing thread adds, a stop clears)
+  mutable std::mutex mutex;  // the list of outputs (the processing thread adds, a stop clears)
   bool started = false;
   bool stopped = false;  // from a stop to the next start: no output is made
   DatabaseOutputSettings settings;
@@ -453,6 +460,11 @@ void DatabaseOutputs::flush(bool everything) {
   touched.erase(std::remove_if(touched.begin(), touched.end(),
                                [everything](Output* output) { return output->publishIfDue(everything); }),
                 touched.end());
+}
+
+bool DatabaseOutputs::holdsRows() const {
+  std::lock_guard lock(m_state->mutex);
+  return !m_state->touched.empty();
 }
 
 void DatabaseOutputs::stop(std::chrono::milliseconds grace) {

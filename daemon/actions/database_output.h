@@ -59,10 +59,11 @@ class DatabaseOutputs {
   // start with `settings` and the defaults.
   void add(std::string_view dsn, const SyslogMessage& message, const ActionSettings& settings);
   // Processing thread: hands the rows added since the last flush to their
-  // outputs' threads, all of them with `everything` (the processing thread
-  // is about to wait), else those of outputs whose thread waits for rows or
-  // that fill a transaction.
+  // outputs' threads: all of them with `everything`, else those that fill a
+  // transaction or have waited a fifth of a second.
   void flush(bool everything = true);
+  // Processing thread: rows were added that no flush has handed over yet.
+  bool holdsRows() const;
   // At the stop: each thread finishes the transaction in hand (a thread still
   // in one after `grace` is left behind), and the rows still waiting go to
   // the spools. The outputs are gone afterwards.

@@ -496,9 +496,9 @@ std::unique_ptr<MessageQueue::Part> MessageQueue::takePart(const std::function<b
 }
 
 bool MessageQueue::processNext(const std::function<void(const char* record)>& process,
-                               const std::function<bool()>& stopping) {
+                               const std::function<bool()>& stopping, std::chrono::milliseconds wait) {
   bool more = false;
-  std::unique_ptr<Part> part = takePart(stopping, kIdleWake, more);
+  std::unique_ptr<Part> part = takePart(stopping, wait, more);
   if (!part) return more;
 
   std::uint64_t done = 0;

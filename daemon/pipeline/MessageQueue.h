@@ -98,13 +98,13 @@ class MessageQueue {
 
   // ---- Consumer (the processing thread) ----
   // Calls `process` with each record of the next part in order, waiting for a
-  // part while none is there (at most kIdleWake: then it returns true having
+  // part while none is there (at most `wait`: then it returns true having
   // processed nothing), until `stopping()` is true before a record (the
   // records left stay queued) or the part is done. Returns false once
   // stopping() holds or the input is closed and nothing is left.
   // `process` is not called for records the stop left.
   bool processNext(const std::function<void(const char* record)>& process,
-                   const std::function<bool()>& stopping);
+                   const std::function<bool()>& stopping, std::chrono::milliseconds wait = kIdleWake);
   // The same in whole parts, for a consumer that finishes records in groups
   // (a database transaction): calls `handle` with the intact records of the
   // next part, one after another in [data, data + bytes), waiting at most

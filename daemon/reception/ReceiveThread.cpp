@@ -47,6 +47,9 @@ constexpr const char kInternalErrorText[] = "Internal Corvantel error occured. T
 // message in hand; the rest is for writing the queue to the spool.
 constexpr std::chrono::milliseconds kProcessingGrace = CQuenraSrvc::kStopGrace - std::chrono::milliseconds(1000);
 
+// How soon the processing thread looks again at database rows held back for
+// a fuller transaction while no message comes.
+constexpr std::chrono::milliseconds kDatabaseLinger{100};
 // What the database outputs get at a stop to finish their transactions.
 constexpr std::chrono::milliseconds kDatabaseGrace{500};
 
@@ -199,13 +202,15 @@ void processLoop(CQuenraSrvc& service, queue::MessageQueue& queue, const CWinSoc
     }
   };
   const auto stopping = [&stop] { return stop.isRequested(); };
-  while (queue.processNext(process, stopping)) {
+  std::chrono::milliseconds wait = queue::kIdleWake;
+  while (queue.processNext(process, stopping, wait)) {
     // The lines of a part reach their files before the next part, and before
     // the thread waits for one.
     flushFileOutputs();
-    // Database rows go to their outputs' threads in batches, and all of them
-    // before the thread waits for work.
-    databaseOutputs().flush(queue.isEmpty());
+    // Database rows go to their outputs' threads in batches; rows held back
+    // for a batch wake the thread when they have waited long enough.
+    databaseOutputs().flush(false);
+    wait = databaseOutputs().holdsRows() ? kDatabaseLinger : queue::kIdleWake;
     newPart = true;
     retention.onBatch(static_cast<TimeValue>(std::time(nullptr)), ruleBase());
   }
