@@ -141,7 +141,7 @@ class DatabaseOutputs::Output {
         m_connection(m_dsn, settings.action) {
     m_figures.queue.reset();
     m_queue = std::make_unique<queue::MessageQueue>(
-        settings.spoolRoot / spoolFolderName(m_dsn), queue::MessageQueue::Limits{settings.memoryLimit, settings.spoolLimit},
+        settings.spoolRoot / spoolFolderName(m_dsn), queue::MessageQueue::Limits{settings.memoryLimit, settings.spoolLimit, "row"},
         m_figures.queue, [this](const queue::Notice& notice) { onNotice(notice); });
   }
 

@@ -78,7 +78,7 @@ struct MessageQueue::Part {
 MessageQueue::MessageQueue(std::filesystem::path spoolFolder, Limits limits, Statistics& counters,
                            NoticeSink notices)
     : m_folder(std::move(spoolFolder)),
-      m_limits{std::max(limits.memory, 3 * kBlockSize), limits.spool},
+      m_limits{std::max(limits.memory, 3 * kBlockSize), limits.spool, limits.item},
       m_counters(counters),
       m_notices(std::move(notices)) {}
 
@@ -93,6 +93,10 @@ MessageQueue::~MessageQueue() {
   for (auto& part : m_parts) release(part->block);
   release(m_filling);
   for (Block* block : m_freeBlocks) release(block);
+}
+
+std::string MessageQueue::items(std::uint64_t count) const {
+  return std::to_string(count) + " " + m_limits.item + (count == 1 ? "" : "s");
 }
 
 void MessageQueue::notify(Notice::Kind kind, bool warning, std::string text) {
@@ -183,13 +187,13 @@ void MessageQueue::open() {
   m_counters.queuedDiskBytes.store(m_spoolBytes, std::memory_order_relaxed);
   if (restored > 0) {
     notify(Notice::kRestored, false,
-           plural(restored, "message", "messages") + " queued in the spool at the last stop " +
+           items(restored) + " queued in the spool at the last stop " +
                (restored == 1 ? "is" : "are") + " processed before new ones.");
   }
   if (damaged > 0) {
     notify(Notice::kDamaged, true,
            plural(damaged, "damaged record was", "damaged records were") + " found in the spool (" +
-               m_folder.string() + ") and skipped; the messages they held are lost.");
+               m_folder.string() + ") and skipped; the " + std::string(m_limits.item) + "s they held are lost.");
   }
 }
 
@@ -308,7 +312,7 @@ void MessageQueue::endDropEpisodeLocked() {
   std::tm local{};
   if (localtime_r(&start, &local) != nullptr) std::strftime(since, sizeof since, "%Y-%m-%d %H:%M:%S", &local);
   notify(Notice::kDropped, true,
-         plural(m_dropped, "message was", "messages were") + " dropped since " + since +
+         items(m_dropped) + (m_dropped == 1 ? " was" : " were") + " dropped since " + since +
              " because the queue was full: its memory holds its limit of " +
              std::to_string(m_limits.memory >> 20) + " MiB and " +
              (m_dropReason.empty() ? std::string("the spool cannot take more") : m_dropReason) + ".");
@@ -461,7 +465,7 @@ void MessageQueue::finishPartLocked(Part& part) {
     } else {
       notify(Notice::kSpoolFailed, true,
              "The processed spool file " + problem + " cannot be removed; remove it by hand before the next start, "
-             "or its messages are processed again.");
+             "or its " + std::string(m_limits.item) + "s are processed again.");
     }
     m_counters.queuedDiskBytes.store(m_spoolBytes, std::memory_order_relaxed);
   }
@@ -593,7 +597,7 @@ bool MessageQueue::processNext(const std::function<void(const char* record)>& pr
     if (!readFailure.empty()) {
       notify(Notice::kSpoolFailed, true,
              "The spool file " + readFailure + " could not be read to its end; " +
-                 plural(left, "message", "messages") + " in it are lost.");
+                 items(left) + " in it are lost.");
     }
     count(m_counters.spoolDamaged, left);
     uncount(m_counters.queuedDisk, left);
@@ -679,7 +683,7 @@ bool MessageQueue::consumePart(const PartHandler& handle, const std::function<bo
     if (!readFailure.empty()) {
       notify(Notice::kSpoolFailed, true,
              "The spool file " + readFailure + " could not be read to its end; " +
-                 plural(part->records - intact, "message", "messages") + " in it are lost.");
+                 items(part->records - intact) + " in it are lost.");
     }
     count(m_counters.spoolDamaged, part->records - intact);
   }
@@ -734,7 +738,7 @@ void MessageQueue::persist() {
         std::string problem;
         if (part.diskBegin > 0 && !writeResumeOffset(part.segment->path, part.diskBegin, &problem) &&
             failure.empty()) {
-          failure = "the resume offset " + problem + " (messages already processed are processed again)";
+          failure = "the resume offset " + problem + " (" + std::string(m_limits.item) + "s already processed are processed again)";
         }
       }
       ++i;
@@ -783,13 +787,13 @@ void MessageQueue::persist() {
   count(m_counters.queueDropped, lost);
   if (const std::uint64_t waiting = read(m_counters.queuedDisk); waiting > 0) {
     notify(Notice::kPersisted, false,
-           plural(waiting, "message", "messages") + " still queued at the stop " + (waiting == 1 ? "waits" : "wait") +
+           items(waiting) + " still queued at the stop " + (waiting == 1 ? "waits" : "wait") +
                " in the spool, to be processed first at the next start.");
   }
   if (!failure.empty()) {
     notify(Notice::kSpoolFailed, false,
            "The queue could not be written to the spool at the stop: " + failure + ". " +
-               plural(lost, "message is", "messages are") + " lost.");
+               items(lost) + (lost == 1 ? " is" : " are") + " lost.");
   }
 }
 

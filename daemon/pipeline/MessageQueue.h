@@ -58,6 +58,7 @@ class MessageQueue {
   struct Limits {
     std::size_t memory = kDefaultMemoryLimit;
     std::uint64_t spool = kDefaultSpoolLimit;
+    const char* item = "message";  // what a record is, in the notices ("row": plural "rows")
   };
   MessageQueue(std::filesystem::path spoolFolder, Limits limits, Statistics& counters, NoticeSink notices);
   ~MessageQueue();
@@ -152,6 +153,8 @@ class MessageQueue {
   std::unique_ptr<Part> takePart(const std::function<bool()>& stopping, std::chrono::milliseconds wait,
                                  bool& more);
   void notify(Notice::Kind kind, bool warning, std::string text);
+  // "1 message", "2 messages" (with the limits' item).
+  std::string items(std::uint64_t count) const;
 
   const std::filesystem::path m_folder;
   const Limits m_limits;

@@ -230,7 +230,9 @@ std::string summaryText(const Statistics& counters) {
   counters.forEachOutput([&](const OutputCounters& output) {
     text += "\r\n" + output.name + ": done " + std::to_string(read(output.done)) + ", failed " +
             std::to_string(read(output.failed)) + ", suspended " + std::to_string(read(output.suspended)) +
-            " times, missed while suspended " + std::to_string(read(output.missed)) + ".";
+            " times, missed while suspended " + std::to_string(read(output.missed));
+    for (const auto& [key, counter] : output.extra) text += ", " + key + " " + std::to_string(read(*counter));
+    text += ".";
   });
   return text;
 }
