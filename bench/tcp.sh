@@ -7,6 +7,9 @@
 #   msgs/s      received lines / (time of the file's last write - first send)
 #   CPU us/msg  utime+stime of the receiver's process over the run / lines
 #   peak RSS    VmHWM of the receiver's process at the end of the run
+#   other CPU   what the machine's processors spent over the run beyond the
+#               receiver and the sender: the kernel's loopback work and this
+#               script, so a run disturbed by other jobs stands out
 # (With 100 connections the socket buffers take most of the messages at once:
 # the sender is done long before the receiver, whose own pace is measured.)
 # Prints the medians and leaves the raw data in bench/results/tcp-<UTC stamp>/.
@@ -78,6 +81,9 @@ listening() {
 cpu_ticks() {  # utime+stime of the whole process (all threads), in clock ticks
   if [ -r "/proc/$1/stat" ]; then sed 's/.*) //' "/proc/$1/stat" | awk '{print $12+$13}'; else echo 0; fi
 }
+busy_ticks() {  # CPU time the whole machine spent on anything but idling, in clock ticks
+  awk '$1 == "cpu" {print $2 + $3 + $4 + $7 + $8 + $9; exit}' /proc/stat
+}
 thread_cpu() {  # "comm=seconds;..." per thread of PID, busiest first
   local t tck; tck=$(getconf CLK_TCK)
   for t in /proc/"$1"/task/*; do
@@ -140,7 +146,7 @@ trap stop_receiver EXIT
 trap 'stop_receiver; exit 130' INT TERM
 
 csv=$results/runs.csv
-echo "receiver,connections,framing,rep,n,sent,send_s,send_rate,sender_cpu_s,received,lost,distinct,recv_rate,drain_s,recv_cpu_s,cpu_us_per_msg,rss_kb,status,when,threads_cpu_s" >"$csv"
+echo "receiver,connections,framing,rep,n,sent,send_s,send_rate,sender_cpu_s,received,lost,distinct,recv_rate,drain_s,recv_cpu_s,cpu_us_per_msg,rss_kb,status,when,other_cpu_s,threads_cpu_s" >"$csv"
 
 # one_run NAME CONNECTIONS REP: appends one row to runs.csv.
 one_run() {
@@ -170,9 +176,10 @@ one_run() {
     i=$((i + 1)); sleep 0.2
   done
   sleep 0.3
-  local base cpu0 out
+  local base cpu0 busy0 out
   base=$(count)
   cpu0=$(cpu_ticks "$RPID")
+  busy0=$(busy_ticks)
   # 2) send
   out=$(timeout $((MAX_WAIT + 60)) "$sender" -p "$port" -c "$conns" -n "$N" -F "$FRAMING" \
         2>>"$log") || status=sender_failed
@@ -197,11 +204,12 @@ one_run() {
     awk -v a="$tnow" -v b="$last_change" -v s="$SETTLE" 'BEGIN{exit !(a-b>=s)}' && break
   done
   # 4) collect, stop, check for duplicates, remove the output
-  local final mtime rss cpu1 thr distinct
+  local final mtime rss cpu1 busy1 thr distinct
   final=$(count)
   mtime=$(last_write)
   rss=$(awk '/^VmHWM:/{print $2}' "/proc/$RPID/status" 2>/dev/null || echo 0)
   cpu1=$(cpu_ticks "$RPID")
+  busy1=$(busy_ticks)
   thr=$(thread_cpu "$RPID")
   stop_receiver
   distinct=$(cat $(out_files) </dev/null | grep -ao 'message [0-9]\{7\}' | awk '$2 < 9000000' | LC_ALL=C sort -u | wc -l)
@@ -210,14 +218,16 @@ one_run() {
   row=$(awk -v name="$name" -v conns="$conns" -v fr="$FRAMING" -v rep="$rep" -v n="$N" -v sent="$sent" \
     -v sel="$s_el" -v srate="$s_rate" -v scpu="$s_cpu" -v final="$final" -v base="$base" \
     -v distinct="$distinct" -v ts="$t_start" -v te="$t_end" -v mt="$mtime" -v c0="$cpu0" -v c1="$cpu1" \
+    -v b0="$busy0" -v b1="$busy1" \
     -v tck="$(getconf CLK_TCK)" -v rss="$rss" -v st="$status" -v when="$(date -u +%Y-%m-%dT%H:%M:%SZ)" 'BEGIN{
       recv = final - base; lost = n - recv
       span = mt - ts; rr = (span > 0 && recv > 0) ? recv / span : 0
       drain = (mt > te) ? mt - te : 0
       cpu = (c1 - c0) / tck; us = (recv > 0) ? cpu / recv * 1e6 : 0
-      printf "%s,%d,%s,%s,%d,%d,%.3f,%.0f,%.3f,%d,%d,%d,%.0f,%.3f,%.2f,%.3f,%d,%s,%s\n",
+      other = (b1 - b0) / tck - cpu - scpu
+      printf "%s,%d,%s,%s,%d,%d,%.3f,%.0f,%.3f,%d,%d,%d,%.0f,%.3f,%.2f,%.3f,%d,%s,%s,%.2f\n",
         name, conns, fr, rep, n, sent, sel, srate, scpu, recv, lost, distinct, rr, drain, cpu,
-        us, rss, st, when }')
+        us, rss, st, when, other }')
   echo "$row,$thr" >>"$csv"
   echo "$row" >&2
 }
@@ -227,7 +237,7 @@ for rep in $(seq "$REPS"); do
     for conns in $CONNECTIONS; do
       echo "rep $rep/$REPS: $name, $N messages over $conns connection(s)" >&2
       one_run "$name" "$conns" "$rep" ||
-        echo "$name,$conns,$FRAMING,$rep,$N,,,,,,,,,,,,,startup_failed,$(date -u +%Y-%m-%dT%H:%M:%SZ)," >>"$csv"
+        echo "$name,$conns,$FRAMING,$rep,$N,,,,,,,,,,,,,startup_failed,$(date -u +%Y-%m-%dT%H:%M:%SZ),," >>"$csv"
     done
   done
 done
@@ -242,8 +252,8 @@ print(f"## Syslog over TCP into a file ({rows[0]['framing'] if rows else '?'} fr
 knobs = next((line.strip() for line in open(f"{base}/versions.txt") if line.startswith("N=")), "")
 print(f"{knobs}; commit {versions.get('commit', '?')}; load average at start "
       f"{versions.get('load at start', '?')}, at end {versions.get('load at end', '?')}\n")
-print("| receiver | connections | msgs/s | CPU us/msg | peak RSS MiB | sender done after s | lost per rep | runs ok |")
-print("|---|---|---|---|---|---|---|---|")
+print("| receiver | connections | msgs/s | CPU us/msg | peak RSS MiB | sender done after s | lost per rep | other CPU s per rep | runs ok |")
+print("|---|---|---|---|---|---|---|---|---|")
 groups = {}
 for r in rows:
     groups.setdefault((r["receiver"], int(r["connections"])), []).append(r)
@@ -251,15 +261,16 @@ med = {}
 for (rx, conns), rs in groups.items():
     ok = [r for r in rs if r["status"] == "ok" and int(r["received"] or 0) > 0]
     lost = ", ".join(r["lost"] or "-" for r in rs)
+    other = ", ".join(r["other_cpu_s"] or "-" for r in rs)
     if not ok:
-        print(f"| {rx} | {conns} | - | - | - | - | {lost} | 0/{len(rs)} ({rs[0]['status']}) |")
+        print(f"| {rx} | {conns} | - | - | - | - | {lost} | {other} | 0/{len(rs)} ({rs[0]['status']}) |")
         continue
     rate = statistics.median(float(r["recv_rate"]) for r in ok)
     cpu = statistics.median(float(r["cpu_us_per_msg"]) for r in ok)
     rss = statistics.median(int(r["rss_kb"]) / 1024 for r in ok)
     send = statistics.median(float(r["send_s"]) for r in ok)
     med[rx, conns] = (rate, cpu, rss)
-    print(f"| {rx} | {conns} | {rate/1000:.0f}k | {cpu:.2f} | {rss:.1f} | {send:.2f} | {lost} | {len(ok)}/{len(rs)} |")
+    print(f"| {rx} | {conns} | {rate/1000:.0f}k | {cpu:.2f} | {rss:.1f} | {send:.2f} | {lost} | {other} | {len(ok)}/{len(rs)} |")
 ratios = []
 for conns in sorted({c for _, c in med}):
     if ("corvantd", conns) in med and ("rsyslog", conns) in med:
