@@ -24,6 +24,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 top=$PWD
+. "$top/bench/lib/run.sh"
 N=${N:-3000000}
 REPS=${REPS:-3}
 CONNECTIONS=${CONNECTIONS:-"1 100"}
@@ -183,26 +184,10 @@ one_run() {
   # 2) send
   out=$(timeout $((MAX_WAIT + 60)) "$sender" -p "$port" -c "$conns" -n "$N" -F "$FRAMING" \
         2>>"$log") || status=sender_failed
-  local sent=0 t_start=0 t_end=0 s_el=0 s_rate=0 s_cpu=0 kv
-  for kv in $out; do
-    case $kv in
-    sent=*) sent=${kv#*=} ;; start=*) t_start=${kv#*=} ;; end=*) t_end=${kv#*=} ;;
-    elapsed=*) s_el=${kv#*=} ;; rate=*) s_rate=${kv#*=} ;;
-    user_cpu=*) s_cpu=${kv#*=} ;; sys_cpu=*) s_cpu=$(awk -v a="$s_cpu" -v b="${kv#*=}" 'BEGIN{print a+b}') ;;
-    esac
-  done
+  local sent t_start t_end s_el s_rate s_cpu
+  read_sender_summary "$out"
   # 3) settle: all N lines are there, or no growth for SETTLE s (MAX_WAIT at most)
-  local t0 last_sig last_change sig tnow
-  t0=$(date +%s.%N); last_sig=$(fsig); last_change=$t0
-  while :; do
-    sleep 0.1
-    tnow=$(date +%s.%N); sig=$(fsig)
-    if awk -v a="$tnow" -v b="$t0" -v s="$MAX_WAIT" 'BEGIN{exit !(a-b>=s)}'; then status=max_wait; break; fi
-    kill -0 "$RPID" 2>/dev/null || { status=receiver_died; break; }
-    if [ "$sig" != "$last_sig" ]; then last_sig=$sig; last_change=$tnow; continue; fi
-    [ $(($(count) - base)) -ge "$N" ] && break
-    awk -v a="$tnow" -v b="$last_change" -v s="$SETTLE" 'BEGIN{exit !(a-b>=s)}' && break
-  done
+  settle_output fsig count "$base" 0.1
   # 4) collect, stop, check for duplicates, remove the output
   local final mtime rss cpu1 busy1 thr distinct
   final=$(count)

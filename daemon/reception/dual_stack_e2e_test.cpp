@@ -11,17 +11,6 @@ namespace {
 using namespace daemon_testing;
 using namespace std::chrono_literals;
 
-bool hasIPv6Loopback() {
-  const int fd = ::socket(AF_INET6, SOCK_DGRAM, 0);
-  if (fd < 0) return false;
-  sockaddr_in6 loopback{};
-  loopback.sin6_family = AF_INET6;
-  loopback.sin6_addr = in6addr_loopback;
-  const bool bound = ::bind(fd, reinterpret_cast<const sockaddr*>(&loopback), sizeof(loopback)) == 0;
-  ::close(fd);
-  return bound;
-}
-
 class DualStackEndToEndTest : public ServiceFixture {
  protected:
   void loggerTo(const char* server, const std::string& text) {

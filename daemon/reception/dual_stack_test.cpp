@@ -12,6 +12,7 @@
 #include "pipeline/receiver.h"
 #include "reception/CSyslogServer.h"
 #include "service/CErrorReport.h"
+#include "daemon_test_support.h"
 
 namespace {
 
@@ -52,16 +53,6 @@ struct Sender {
   }
 };
 
-// The machine has the IPv6 loopback address (a container may have none).
-bool hasIPv6Loopback() {
-  const int fd = ::socket(AF_INET6, SOCK_DGRAM, 0);
-  if (fd < 0) return false;
-  const sockaddr_storage loopback = address("::1", 0);
-  const bool bound = ::bind(fd, reinterpret_cast<const sockaddr*>(&loopback), lengthOf(loopback)) == 0;
-  ::close(fd);
-  return bound;
-}
-
 sockaddr_storage localAddress(const CWinSock& socket) {
   sockaddr_storage local{};
   socklen_t length = sizeof(local);
@@ -76,7 +67,7 @@ int boundPort(const CWinSock& socket) {
 }
 
 TEST(DualStack, IPv4AndIPv6SendersReachOnePortAndAreWrittenAsTheirOwnAddresses) {
-  if (!hasIPv6Loopback()) GTEST_SKIP() << "this machine has no IPv6 loopback address (::1)";
+  if (!daemon_testing::hasIPv6Loopback()) GTEST_SKIP() << "this machine has no IPv6 loopback address (::1)";
   CSyslogServer server;
   server.Open();
   ASSERT_EQ(localAddress(server.getSocket()).ss_family, AF_INET6);

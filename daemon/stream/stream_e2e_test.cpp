@@ -26,17 +26,6 @@ using namespace daemon_testing;
 using namespace std::chrono_literals;
 using corvantel::testing::RsyslogPeer;
 
-bool hasIPv6Loopback() {
-  const int fd = ::socket(AF_INET6, SOCK_STREAM, 0);
-  if (fd < 0) return false;
-  sockaddr_in6 loopback{};
-  loopback.sin6_family = AF_INET6;
-  loopback.sin6_addr = in6addr_loopback;
-  const bool bound = ::bind(fd, reinterpret_cast<const sockaddr*>(&loopback), sizeof(loopback)) == 0;
-  ::close(fd);
-  return bound;
-}
-
 // A connection of the test's own to 127.0.0.1: sends bytes as they are
 // given, and sees whether the service closed it.
 class RawPeer {

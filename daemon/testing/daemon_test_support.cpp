@@ -67,6 +67,17 @@ int freePort(int type) {
 int freeUdpPort() { return freePort(SOCK_DGRAM); }
 int freeTcpPort() { return freePort(SOCK_STREAM); }
 
+bool hasIPv6Loopback() {
+  const int fd = ::socket(AF_INET6, SOCK_DGRAM, 0);
+  if (fd < 0) return false;
+  sockaddr_in6 loopback{};
+  loopback.sin6_family = AF_INET6;
+  loopback.sin6_addr = in6addr_loopback;
+  const bool bound = ::bind(fd, reinterpret_cast<const sockaddr*>(&loopback), sizeof(loopback)) == 0;
+  ::close(fd);
+  return bound;
+}
+
 SyslogMessage makeMessage(int facility, int priority, const std::string& text, const char* host) {
   SyslogMessage message;
   message.setFacility(facility);

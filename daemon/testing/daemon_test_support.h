@@ -33,6 +33,8 @@ std::vector<std::string> readLines(const std::filesystem::path& file);
 int freeUdpPort();
 // A loopback TCP port that was free a moment ago.
 int freeTcpPort();
+// True when this machine has the IPv6 loopback address ::1.
+bool hasIPv6Loopback();
 
 // A received message as the receive loop fills it.
 SyslogMessage makeMessage(int facility, int priority, const std::string& text, const char* host = "10.0.0.5");
