@@ -49,7 +49,7 @@ constexpr std::chrono::milliseconds kProcessingGrace = CQuenraSrvc::kStopGrace -
 
 // How soon the processing thread looks again at database rows held back for
 // a fuller transaction while no message comes.
-constexpr std::chrono::milliseconds kDatabaseLinger{100};
+constexpr std::chrono::milliseconds kDatabaseLinger{50};
 // What the database outputs get at a stop to finish their transactions.
 constexpr std::chrono::milliseconds kDatabaseGrace{500};
 
@@ -207,9 +207,11 @@ void processLoop(CQuenraSrvc& service, queue::MessageQueue& queue, const CWinSoc
     // The lines of a part reach their files before the next part, and before
     // the thread waits for one.
     flushFileOutputs();
-    // Database rows go to their outputs' threads in batches; rows held back
-    // for a batch wake the thread when they have waited long enough.
-    databaseOutputs().flush(false);
+    // Database rows go to their outputs' threads in batches while messages
+    // come, and all of them once none came for a moment: rows held back wake
+    // the thread after kDatabaseLinger.
+    const bool quiet = newPart;  // no message since the last round
+    databaseOutputs().flush(quiet);
     wait = databaseOutputs().holdsRows() ? kDatabaseLinger : queue::kIdleWake;
     newPart = true;
     retention.onBatch(static_cast<TimeValue>(std::time(nullptr)), ruleBase());
