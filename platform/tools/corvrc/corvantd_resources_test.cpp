@@ -63,6 +63,24 @@ const std::map<DWORD, std::string>& expectedTable() {
       {161,
        "The output %1 works again. Time since it was suspended: %2 s. Messages that reached it while it was "
        "suspended and skipped their remaining actions: %3.\r\n"},
+      {170, "Syslog over TCP or TLS cannot be received: %1\r\n"
+            "https://corvantel.tolvane.example/docs/support/tcp-tls.html\r\n"},
+      {171, "Syslog over TLS is off: %1\r\nhttps://corvantel.tolvane.example/docs/support/tcp-tls.html\r\n"},
+      {172, "Connections over TCP and TLS are refused: %1\r\n"
+            "https://corvantel.tolvane.example/docs/support/tcp-tls.html\r\n"},
+      {173, "A connection over TCP or TLS was closed: %1\r\n"
+            "https://corvantel.tolvane.example/docs/support/tcp-tls.html\r\n"},
+      {174, "A TLS connection failed: %1\r\nhttps://corvantel.tolvane.example/docs/support/tcp-tls.html\r\n"},
+      {175, "Syslog over TCP or TLS is received: %1\r\n"},
+      {180,
+       "The database %1 cannot be reached. Its rows wait in its spool and are inserted first, in their order, "
+       "when it answers again. %2\r\n%3\r\nhttps://corvantel.tolvane.example/docs/support/odbc-errors.html\r\n"},
+      {181, "The database %1 answers again after %2 s. Rows that waited and are now inserted: %3.\r\n"},
+      {182, "Rows for the database %1 were lost: %2\r\n"
+            "https://corvantel.tolvane.example/docs/support/odbc-errors.html\r\n"},
+      {183, "The spool of the database %1 failed: %2\r\n"
+            "https://corvantel.tolvane.example/docs/support/odbc-errors.html\r\n"},
+      {184, "Rows for the database %1: %2\r\n"},
       {190, "%1 of %2 log files older than %3 days were removed from %4.\r\n"},
       {191, "An old log file could not be removed: %1\r\n%2\r\n"},
   };
