@@ -264,8 +264,9 @@ void StreamReceiver::acceptAll(Listener& listener, Clock::time_point now) {
       return;
     }
     if (m_connections.size() - m_closed.size() >= m_settings.maxConnections) {
-      ::close(fd);
+      // Counted before the peer can see the close.
       count(m_counters.streamRefused);
+      ::close(fd);
       if (!m_refusing) {
         m_refusing = true;
         notify(EVENTLOG_WARNING_TYPE, kEventStreamRefusing,
@@ -358,9 +359,9 @@ void StreamReceiver::close(Connection& connection) {
     connection.ssl = nullptr;
   }
   if (m_epoll >= 0) ::epoll_ctl(m_epoll, EPOLL_CTL_DEL, connection.fd, nullptr);
+  uncount(m_counters.streamOpen);
   ::close(connection.fd);
   connection.closed = true;
-  uncount(m_counters.streamOpen);
   m_closed.push_back(&connection);
 }
 
