@@ -41,7 +41,10 @@
 # as fast as the sender goes, which rsyslog's imudp does not keep up with),
 # CASES ("file sqlite postgres rsyslog-pg"), ODBC_BATCH (sets nODBCBatchSize;
 # unset: the daemon's default), RSYSLOG_BATCH (1000: the action queue's
-# dequeueBatchSize), BUILD (Release tree, default build-release), JOBS (2),
+# dequeueBatchSize), PG_PROTOCOL (psqlodbc's Protocol value for the data
+# source, e.g. 7.4-1: roll back whole transactions instead of wrapping each
+# statement in a savepoint; unset: the driver's default, 7.4-2),
+# BUILD (Release tree, default build-release), JOBS (2),
 # WORK (/tmp/corvantel-db-bench), SETTLE (3: seconds without a new row that
 # end a run), MAX_WAIT (300: seconds after the sender ends at most).
 set -euo pipefail
@@ -201,6 +204,7 @@ Servername = 127.0.0.1
 Port = $pgport
 Database = postgres
 Username = postgres
+${PG_PROTOCOL:+Protocol = $PG_PROTOCOL}
 INI
 
 # Per case: COUNT prints the rows stored, SIG changes whenever rows are added,
