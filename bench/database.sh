@@ -106,20 +106,8 @@ version() { dpkg-query -W -f='${Version}' "$1" 2>/dev/null || echo unknown; }
   echo "N=$N REPS=$REPS RATE=$RATE CASES='$CASES' ODBC_BATCH=${ODBC_BATCH:-default} RSYSLOG_BATCH=$RSYSLOG_BATCH SETTLE=$SETTLE"
   echo "load at start: $(cut -d' ' -f1-3 /proc/loadavg)"
 } >"$results/versions.txt"
-load1=$(cut -d' ' -f1 /proc/loadavg)
-if awk -v l="$load1" 'BEGIN{exit !(l > 1.5)}'; then
-  echo "warning: load average $load1; the figures will be disturbed by other work" >&2
-fi
+warn_if_loaded
 
-RPID=""
-stop_receiver() {
-  [ -n "$RPID" ] || return 0
-  kill -TERM "$RPID" 2>/dev/null || true
-  for _ in $(seq 100); do kill -0 "$RPID" 2>/dev/null || break; sleep 0.1; done
-  kill -0 "$RPID" 2>/dev/null && kill -KILL "$RPID" 2>/dev/null || true
-  wait "$RPID" 2>/dev/null || true
-  RPID=""
-}
 pg() { runuser -u postgres -- "$@"; }
 rmem_was=$(sysctl -n net.core.rmem_max)
 cleanup() {
@@ -133,25 +121,10 @@ trap 'exit 130' INT TERM
 # Every receiver asks for the same socket buffer, which the kernel grants up to this.
 [ "$rmem_was" -ge "$RCVBUF" ] || sysctl -qw net.core.rmem_max="$RCVBUF"
 
-free_port() {  # free_port tcp|udp
-  python3 -c "import socket, sys
-s = socket.socket(socket.AF_INET, socket.SOCK_STREAM if sys.argv[1] == 'tcp' else socket.SOCK_DGRAM)
-s.bind(('127.0.0.1', 0)); print(s.getsockname()[1])" "$1"
-}
 udp_bound() { [ -n "$(ss -H -uln "sport = :$1" 2>/dev/null)" ]; }
 sock_drops() {  # the kernel's drop count of the UDP socket bound to PORT
   ss -H -uamn "sport = :$1" 2>/dev/null | tr -d '\n' | sed -n 's/.*skmem:(\([^)]*\)).*/\1/p' | tr ',' '\n' |
     awk '/^d/{d=substr($0,2)} END{print (d == "" ? "" : d)}'
-}
-proc_ticks() {  # utime+stime of the whole process (all threads), in clock ticks
-  if [ -r "/proc/$1/stat" ]; then sed 's/.*) //' "/proc/$1/stat" | awk '{print $12+$13}'; else echo 0; fi
-}
-thread_cpu() {  # "comm=seconds;..." per thread of PID, busiest first
-  local t tck; tck=$(getconf CLK_TCK)
-  for t in /proc/"$1"/task/*; do
-    [ -r "$t/stat" ] || continue
-    printf '%s\t%s\n' "$(tr -d ',;=\t' <"$t/comm")" "$(sed 's/.*) //' "$t/stat" | awk '{print $12+$13}')"
-  done | sort -t$'\t' -k2,2nr | awk -F'\t' -v tck="$tck" '$2>0{printf "%s%s=%.2f", (n++?";":""), $1, $2/tck}'
 }
 
 # PostgreSQL: fast to start, nothing forced to disk, commit time stamps kept
@@ -348,33 +321,16 @@ one_run() {
   port=$(free_port udp)
   log=$results/logs/$name.rep$rep.log
   receiver "$name" "$port"
-  bash -c "exec $CMD" </dev/null >"$log" 2>&1 &
-  RPID=$!
-  # 1) the port is bound (15 s), and a probe message (sequence 9000000 and
-  # up) is stored (60 s): the whole way, connection included, is live before
-  # the clock starts
-  local i=0
-  until udp_bound "$port"; do
-    if ! kill -0 "$RPID" 2>/dev/null || [ "$i" -ge 300 ]; then
-      echo "[$name] did not bind 127.0.0.1:$port/udp (see $log)" >&2
-      stop_receiver; return 1
-    fi
-    i=$((i + 1)); sleep 0.05
-  done
-  i=0
-  while [ "$(count_rows)" -lt 1 ]; do
-    if [ "$i" -ge 300 ] || ! kill -0 "$RPID" 2>/dev/null; then
-      echo "[$name] probe message never stored (see $log)" >&2
-      stop_receiver; return 1
-    fi
-    "$sender" -p "$port" -n 1 -S $((9000000 + i)) >/dev/null
-    i=$((i + 1)); sleep 0.2
-  done
+  # 1) the port is bound, and a probe message (sequence 9000000 and up) is
+  # stored (60 s): the whole way, connection included
+  probe() { "$sender" -p "$port" -n 1 -S $((9000000 + $1)) >/dev/null; }
+  start_receiver "$name" "$log" "udp_bound $port" "did not bind 127.0.0.1:$port/udp" count_rows probe 300 ||
+    return 1
   sleep 1.2  # the daemon's statistics file has the probe's batch
   local base cpu0 pcpu0 out
   base=$(count_rows)
   BATCHES0=$(batches)
-  cpu0=$(proc_ticks "$RPID")
+  cpu0=$(cpu_ticks "$RPID")
   pcpu0=$(pg_ticks)
   # 2) send
   out=$(timeout $((N / (RATE > 0 ? RATE : 100000) * 3 + 60)) "$sender" -p "$port" -n "$N" -r "$RATE") ||
@@ -391,7 +347,7 @@ one_run() {
   txs=$(transactions)
   drops=$(sock_drops "$port")
   rss=$(awk '/^VmHWM:/{print $2}' "/proc/$RPID/status" 2>/dev/null || echo 0)
-  cpu1=$(proc_ticks "$RPID")
+  cpu1=$(cpu_ticks "$RPID")
   pcpu1=$(pg_ticks)
   thr=$(thread_cpu "$RPID")
   stop_receiver

@@ -63,34 +63,16 @@ mkdir -p "$results/logs"
   echo "N=$N REPS=$REPS CONNECTIONS='$CONNECTIONS' FRAMING=$FRAMING RECEIVERS='$RECEIVERS' SETTLE=$SETTLE"
   echo "load at start: $(cut -d' ' -f1-3 /proc/loadavg)"
 } >"$results/versions.txt"
-load1=$(cut -d' ' -f1 /proc/loadavg)
-if awk -v l="$load1" 'BEGIN{exit !(l > 1.5)}'; then
-  echo "warning: load average $load1; the figures will be disturbed by other work" >&2
-fi
+warn_if_loaded
 
-free_port() {  # free_port tcp|udp
-  python3 -c "import socket, sys
-s = socket.socket(socket.AF_INET, socket.SOCK_STREAM if sys.argv[1] == 'tcp' else socket.SOCK_DGRAM)
-s.bind(('127.0.0.1', 0)); print(s.getsockname()[1])" "$1"
-}
 # Some socket listens on TCP PORT (IPv4 or dual stack): state 0A in /proc/net/tcp*.
 listening() {
   local hex; hex=$(printf '%04X' "$1")
   awk -v p=":$hex" '$4 == "0A" && substr($2, length($2) - 4) == p {found = 1} END {exit !found}' \
     /proc/net/tcp /proc/net/tcp6 2>/dev/null
 }
-cpu_ticks() {  # utime+stime of the whole process (all threads), in clock ticks
-  if [ -r "/proc/$1/stat" ]; then sed 's/.*) //' "/proc/$1/stat" | awk '{print $12+$13}'; else echo 0; fi
-}
 busy_ticks() {  # CPU time the whole machine spent on anything but idling, in clock ticks
   awk '$1 == "cpu" {print $2 + $3 + $4 + $7 + $8 + $9; exit}' /proc/stat
-}
-thread_cpu() {  # "comm=seconds;..." per thread of PID, busiest first
-  local t tck; tck=$(getconf CLK_TCK)
-  for t in /proc/"$1"/task/*; do
-    [ -r "$t/stat" ] || continue
-    printf '%s\t%s\n' "$(tr -d ',;=\t' <"$t/comm")" "$(sed 's/.*) //' "$t/stat" | awk '{print $12+$13}')"
-  done | sort -t$'\t' -k2,2nr | awk -F'\t' -v tck="$tck" '$2>0{printf "%s%s=%.2f", (n++?";":""), $1, $2/tck}'
 }
 
 # The receiver's output: OUT_GLOB may match more than one file (corvantd's
@@ -134,15 +116,6 @@ CONF
   esac
 }
 
-RPID=""
-stop_receiver() {
-  [ -n "$RPID" ] || return 0
-  kill -TERM "$RPID" 2>/dev/null || true
-  for _ in $(seq 100); do kill -0 "$RPID" 2>/dev/null || break; sleep 0.1; done
-  kill -0 "$RPID" 2>/dev/null && kill -KILL "$RPID" 2>/dev/null || true
-  wait "$RPID" 2>/dev/null || true
-  RPID=""
-}
 trap stop_receiver EXIT
 trap 'stop_receiver; exit 130' INT TERM
 
@@ -155,27 +128,11 @@ one_run() {
   port=$(free_port tcp)
   log=$results/logs/$name.c$conns.rep$rep.log
   receiver "$name" "$port"
-  bash -c "exec $CMD" </dev/null >"$log" 2>&1 &
-  RPID=$!
-  # 1) the port listens (15 s), and a probe message (sequence 9000000 and up)
-  # reaches the file (15 s): the whole way is live before the clock starts
-  local i=0
-  until listening "$port"; do
-    if ! kill -0 "$RPID" 2>/dev/null || [ "$i" -ge 300 ]; then
-      echo "[$name] did not listen on 127.0.0.1:$port/tcp (see $log)" >&2
-      stop_receiver; return 1
-    fi
-    i=$((i + 1)); sleep 0.05
-  done
-  i=0
-  while [ "$(count)" -lt 1 ]; do
-    if [ "$i" -ge 75 ] || ! kill -0 "$RPID" 2>/dev/null; then
-      echo "[$name] probe message never reached $OUT_GLOB (see $log)" >&2
-      stop_receiver; return 1
-    fi
-    "$sender" -p "$port" -F "$FRAMING" -n 1 -S $((9000000 + i)) >/dev/null || true
-    i=$((i + 1)); sleep 0.2
-  done
+  # 1) the port listens, and a probe message (sequence 9000000 and up)
+  # reaches the file (15 s)
+  probe() { "$sender" -p "$port" -F "$FRAMING" -n 1 -S $((9000000 + $1)) >/dev/null || true; }
+  start_receiver "$name" "$log" "listening $port" "did not listen on 127.0.0.1:$port/tcp" count probe 75 ||
+    return 1
   sleep 0.3
   local base cpu0 busy0 out
   base=$(count)
