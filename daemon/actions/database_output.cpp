@@ -152,8 +152,7 @@ class DatabaseOutputs::Output {
 
   // Processing thread.
   void add(const SyslogMessage& message) {
-    CTolvaneString text;
-    message.getMessageString(text);
+    const CTolvaneString& text = message.getMessageText();
     const CTolvaneString& host = message.getFromHost();
     const std::uint32_t hostLength = static_cast<std::uint32_t>(host.getNarrowLength());
     const std::size_t textLength = std::min<std::size_t>(text.getNarrowLength(), queue::kMaxRecordText - kRowHead - hostLength);
@@ -164,15 +163,14 @@ class DatabaseOutputs::Output {
       m_queue->drop(1);
       return;
     }
-    m_row.assign(length, '\0');
-    const std::int32_t values[2] = {message.getFacility(), message.getPriority()};
-    std::memcpy(m_row.data(), values, 8);
-    std::memcpy(m_row.data() + 8, &hostLength, 4);
-    std::memcpy(m_row.data() + kRowHead, host.getNarrow(), hostLength);
-    std::memcpy(m_row.data() + kRowHead + hostLength, text.getNarrow(), textLength);
     queue::RecordHeader header{};
     header.receivedAt = static_cast<std::int64_t>(message.getReceivedAt());
-    queue::writeRecord(room, header, m_row);
+    char* row = queue::startRecord(room, header, length);
+    const std::int32_t values[2] = {message.getFacility(), message.getPriority()};
+    std::memcpy(row, values, 8);
+    std::memcpy(row + 8, &hostLength, 4);
+    std::memcpy(row + kRowHead, host.getNarrow(), hostLength);
+    std::memcpy(row + kRowHead + hostLength, text.getNarrow(), textLength);
     m_queue->commit(span);
     if (m_unpublished++ == 0) m_firstUnpublished = Clock::now();
   }
@@ -374,7 +372,6 @@ class DatabaseOutputs::Output {
   DatabaseConnection m_connection;  // the thread's
   std::unique_ptr<queue::MessageQueue> m_queue;
   std::thread m_thread;
-  std::string m_row;              // the processing thread's
   std::size_t m_unpublished = 0;  // rows added since the last publish (processing thread)
   Clock::time_point m_firstUnpublished{};
 

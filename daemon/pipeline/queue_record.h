@@ -50,17 +50,23 @@ inline const RecordHeader& headerAt(const char* record) { return *reinterpret_ca
 // The message, zero-terminated.
 inline const char* textAt(const char* record) { return record + kHeaderSize; }
 
-// Writes a record of `text` at `out`, which has recordSpan(text.size()) bytes;
-// `header` gives everything but magic, checksum and length.
-inline void writeRecord(char* out, RecordHeader header, std::string_view text) {
+// Writes the header of a record of `length` bytes at `out`, which has
+// recordSpan(length) bytes, and its zero and padding; returns where its
+// `length` bytes go. `header` gives everything but magic, checksum and length.
+inline char* startRecord(char* out, RecordHeader header, std::uint32_t length) {
   header.magic = kRecordMagic;
   header.checksum = 0;
-  header.length = static_cast<std::uint32_t>(text.size());
+  header.length = length;
   std::memcpy(out, &header, kHeaderSize);
   char* bytes = out + kHeaderSize;
-  std::memcpy(bytes, text.data(), text.size());
   // The zero and the padding: the checksum covers them, so they must be set.
-  std::memset(bytes + text.size(), 0, recordSpan(header.length) - kHeaderSize - text.size());
+  std::memset(bytes + length, 0, recordSpan(length) - kHeaderSize - length);
+  return bytes;
+}
+
+// Writes a record of `text` at `out`, which has recordSpan(text.size()) bytes.
+inline void writeRecord(char* out, const RecordHeader& header, std::string_view text) {
+  std::memcpy(startRecord(out, header, static_cast<std::uint32_t>(text.size())), text.data(), text.size());
 }
 
 // The checksum a record of `span` bytes must carry.

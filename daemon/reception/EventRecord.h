@@ -28,6 +28,8 @@ class EventRecord {
   virtual CTolvaneString& getMessageString(CTolvaneString& target) const;
   virtual const WCHAR* getText() const;
 
+  // The text itself, for a consumer that copies it anyway.
+  const CTolvaneString& getMessageText() const { return m_message; }
   const CTolvaneString& getFromHost() const { return m_fromHost; }
   TimeValue getReceivedAt() const { return m_receivedAt; }
 
