@@ -499,6 +499,17 @@ std::unique_ptr<MessageQueue::Part> MessageQueue::takePart(const std::function<b
   return part;
 }
 
+void MessageQueue::lostUnreadLocked(std::uint64_t records, const std::string& readFailure) {
+  // Records that a damaged region took with it (counted as damage when it was
+  // found), or that could not be read at all.
+  if (!readFailure.empty()) {
+    notify(Notice::kSpoolFailed, true,
+           "The spool file " + readFailure + " could not be read to its end; " + items(records) +
+               " in it are lost.");
+  }
+  count(m_counters.spoolDamaged, records);
+}
+
 bool MessageQueue::processNext(const std::function<void(const char* record)>& process,
                                const std::function<bool()>& stopping, std::chrono::milliseconds wait) {
   bool more = false;
@@ -592,14 +603,7 @@ bool MessageQueue::processNext(const std::function<void(const char* record)>& pr
     return false;
   }
   if (part->block == nullptr && left > 0) {
-    // Records that a damaged region took with it (counted as damage when it
-    // was found), or that could not be read at all.
-    if (!readFailure.empty()) {
-      notify(Notice::kSpoolFailed, true,
-             "The spool file " + readFailure + " could not be read to its end; " +
-                 items(left) + " in it are lost.");
-    }
-    count(m_counters.spoolDamaged, left);
+    lostUnreadLocked(left, readFailure);
     uncount(m_counters.queuedDisk, left);
   }
   finishPartLocked(*part);
@@ -678,15 +682,7 @@ bool MessageQueue::consumePart(const PartHandler& handle, const std::function<bo
     return true;
   }
   uncount(queued, part->records);
-  if (part->records > intact) {
-    // Records a damaged region took with it, or that could not be read.
-    if (!readFailure.empty()) {
-      notify(Notice::kSpoolFailed, true,
-             "The spool file " + readFailure + " could not be read to its end; " +
-                 items(part->records - intact) + " in it are lost.");
-    }
-    count(m_counters.spoolDamaged, part->records - intact);
-  }
+  if (part->records > intact) lostUnreadLocked(part->records - intact, readFailure);
   finishPartLocked(*part);
   return true;
 }

@@ -147,6 +147,9 @@ class MessageQueue {
   void handOverFillingLocked();
   void endDropEpisodeLocked();
   void finishPartLocked(Part& part);
+  // `records` of a part on disk were not read: damaged, or the file failed
+  // (`readFailure` says how; empty for damage).
+  void lostUnreadLocked(std::uint64_t records, const std::string& readFailure);
   // Waits (at most `wait`) for the next part and takes it in hand; null with
   // `more` false once stopping() holds or nothing more will come, null with
   // `more` true after a quiet wait.
