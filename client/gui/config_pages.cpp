@@ -580,13 +580,7 @@ SmtpPage::SmtpPage(QWidget* parent) : ConfigPage(parent) {
   addRow(grid, lblMailSender, txtMailSender);
   addRow(grid, lblMailRecipient, txtMailRecipient);
   addRow(grid, lblMailSubject, txtMailSubject);
-  auto* portRow = new QHBoxLayout;
-  portRow->addWidget(txtSMTPPort);
-  portRow->addStretch(1);
-  const int row = grid->rowCount();
-  grid->addWidget(lblSMTPPort, row, 0);
-  grid->addLayout(portRow, row, 1);
-  lblSMTPPort->setBuddy(txtSMTPPort);
+  addShortRow(grid, lblSMTPPort, txtSMTPPort);
   pageLayout(this, {frmsetSMTP});
   Initiate_Language_settings();
 }
